@@ -49,8 +49,7 @@ private:
   void* handle_;  // INVALID_HANDLE_VALUE when closed
 #else
   int fd_ = -1;
-  bool hadLowLatency_ = false;
-  bool setLowLatency_ = false;
+  bool lowLatencySet_ = false;  // this object switched the driver's low latency on
 #endif
   uint32_t totalMs_ = 1000;
   uint32_t intervalMs_ = kDefaultIntervalMs;

@@ -1,1 +1,243 @@
-// being written
+// SerialPort over POSIX termios.
+//
+// COMn names map to a device: $TARVEX_COMn when set and not empty, else
+// /dev/ttyS<n-1>. The port is held exclusively (flock, which also holds
+// against root, and TIOCEXCL), set raw 8N1 without flow control, and every
+// read is timed in a poll() loop against the monotonic clock with the
+// semantics of an interval and a total time-out. The input and output queue
+// sizes are the driver's own: termios has no call to set them, and the
+// protocol never has more than one frame in flight.
+#include "serial/serial_port.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+
+#include "platform/platform.h"
+#include "serial/serial_linux.h"
+
+namespace {
+
+constexpr const char kComPrefix[] = "COM";
+constexpr const char kComEnvPrefix[] = "TARVEX_";
+constexpr const char kDefaultDevicePrefix[] = "/dev/ttyS";
+// A write that makes no progress for this long has met a line that no
+// longer takes bytes.
+constexpr int kWriteStallMs = 5000;
+
+struct StandardSpeed {
+  uint32_t baud;
+  speed_t code;
+};
+constexpr StandardSpeed kStandardSpeeds[] = {
+    {110, B110},     {300, B300},     {600, B600},       {1200, B1200},
+    {2400, B2400},   {4800, B4800},   {9600, B9600},     {19200, B19200},
+    {38400, B38400}, {57600, B57600}, {115200, B115200},
+};
+
+std::optional<speed_t> StandardSpeedCode(uint32_t baud) {
+  for (const auto& s : kStandardSpeeds)
+    if (s.baud == baud) return s.code;
+  return std::nullopt;
+}
+
+// COMn with n a decimal number from 1 up, written without leading zeros.
+std::optional<std::string> DevicePathFor(const std::string& name) {
+  const std::string prefix = kComPrefix;
+  if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0)
+    return std::nullopt;
+  const std::string digits = name.substr(prefix.size());
+  if (digits.size() > 9 || digits[0] == '0') return std::nullopt;
+  for (char c : digits)
+    if (c < '0' || c > '9') return std::nullopt;
+  const unsigned long n = std::strtoul(digits.c_str(), nullptr, 10);
+  const std::string var = std::string(kComEnvPrefix) + name;
+  if (const char* mapped = std::getenv(var.c_str()); mapped && *mapped) return std::string(mapped);
+  return std::string(kDefaultDevicePrefix) + std::to_string(n - 1);
+}
+
+int64_t NowMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void MakeRaw(termios& t) {
+  t.c_iflag &= static_cast<tcflag_t>(~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                        ICRNL | IXON | IXOFF | IXANY | IMAXBEL | INPCK));
+  t.c_oflag &= static_cast<tcflag_t>(~(OPOST | ONLCR | OCRNL | ONOCR | ONLRET));
+  t.c_lflag &= static_cast<tcflag_t>(~(ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHONL | IEXTEN));
+  t.c_cflag &= static_cast<tcflag_t>(~(CSIZE | PARENB | CSTOPB | CRTSCTS));
+  t.c_cflag |= CS8 | CLOCAL | CREAD;
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+}
+
+// tcsetattr succeeds when any one change was applied: compare what we set.
+bool RawSettingsTook(const termios& want, const termios& got) {
+  const tcflag_t cflagMask = CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD;
+  return (got.c_cflag & cflagMask) == (want.c_cflag & cflagMask) &&
+         (got.c_iflag & (IXON | IXOFF | ISTRIP | ICRNL | INLCR | IGNCR)) == 0 &&
+         (got.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) == 0 && (got.c_oflag & OPOST) == 0 &&
+         cfgetospeed(&got) == cfgetospeed(&want);
+}
+
+}  // namespace
+
+SerialPort::SerialPort() = default;
+
+SerialPort::~SerialPort() { Close(); }
+
+bool SerialPort::IsOpen() const { return fd_ >= 0; }
+
+bool SerialPort::Lost() const { return lost_; }
+
+bool SerialPort::Open(const std::string& name, uint32_t baud, uint32_t readTotalTimeoutMs) {
+  if (IsOpen()) return false;
+  const std::optional<std::string> path = DevicePathFor(name);
+  if (!path) return false;
+
+  const int fd = open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  auto fail = [fd]() {
+    close(fd);
+    return false;
+  };
+  // flock holds against every other opener, root included; TIOCEXCL keeps
+  // out programs that do not lock.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail();
+  termios t{};
+  if (tcgetattr(fd, &t) != 0) return fail();  // not a terminal
+  ioctl(fd, TIOCEXCL);
+  auto failExcl = [fd]() {
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+    return false;
+  };
+
+  MakeRaw(t);
+  const std::optional<speed_t> code = StandardSpeedCode(baud);
+  // A custom rate is set through termios2 after the termios settings, which
+  // would otherwise replace it; the B38400 placeholder is overwritten there.
+  const speed_t termiosSpeed = code ? *code : B38400;
+  cfsetispeed(&t, termiosSpeed);
+  cfsetospeed(&t, termiosSpeed);
+  if (tcsetattr(fd, TCSANOW, &t) != 0) return failExcl();
+  termios back{};
+  if (tcgetattr(fd, &back) != 0 || !RawSettingsTook(t, back)) return failExcl();
+  if (!code && !serial_linux::SetCustomBaud(fd, baud)) return failExcl();
+
+  fd_ = fd;
+  lost_ = false;
+  lowLatencySet_ = serial_linux::EnableLowLatency(fd);
+  SetReadTimeouts(readTotalTimeoutMs, kDefaultIntervalMs);
+  return true;
+}
+
+bool SerialPort::SetReadTimeouts(uint32_t totalMs, uint32_t intervalMs) {
+  if (!IsOpen()) return false;
+  totalMs_ = totalMs;
+  intervalMs_ = intervalMs;
+  return true;
+}
+
+bool SerialPort::Write(const uint8_t* data, uint32_t count) {
+  if (!IsOpen()) {
+    std::printf("write INVALID_HANDLE_VALUE\n");
+    return false;
+  }
+  uint32_t done = 0;
+  int64_t lastProgress = NowMs();
+  while (done < count && !lost_) {
+    const ssize_t n = write(fd_, data + done, count - done);
+    if (n > 0) {
+      done += static_cast<uint32_t>(n);
+      lastProgress = NowMs();
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      const int64_t left = lastProgress + kWriteStallMs - NowMs();
+      if (left <= 0) break;
+      pollfd p{fd_, POLLOUT, 0};
+      const int r = poll(&p, 1, static_cast<int>(left));
+      if (r > 0 && (p.revents & (POLLERR | POLLHUP)) && !(p.revents & POLLOUT)) lost_ = true;
+      continue;
+    }
+    lost_ = true;  // EIO, ENXIO: the device is gone
+  }
+  if (done < count) {
+    std::printf("write error\n");
+    return false;
+  }
+  // Like a synchronous write on the line: return once the bytes have left.
+  while (tcdrain(fd_) != 0 && errno == EINTR) {
+  }
+  return true;
+}
+
+bool SerialPort::Read(uint8_t* buffer, uint32_t count, uint32_t* received) {
+  uint32_t got = 0;
+  if (received) *received = 0;
+  if (!IsOpen()) return false;
+  if (count == 0) return true;
+  const int64_t end = NowMs() + totalMs_;
+  int64_t lastByte = 0;
+  while (got < count && !lost_) {
+    const ssize_t n = read(fd_, buffer + got, count - got);
+    if (n > 0) {
+      got += static_cast<uint32_t>(n);
+      lastByte = NowMs();
+      continue;
+    }
+    if (n == 0) {  // end of file on a terminal: hung up
+      lost_ = true;
+      break;
+    }
+    if (errno == EINTR) {
+      if (platform::StopRequested()) break;
+      continue;
+    }
+    if (errno != EAGAIN) {
+      lost_ = true;
+      break;
+    }
+    const int64_t now = NowMs();
+    int64_t wait = end - now;
+    if (got > 0 && intervalMs_ > 0) wait = std::min(wait, lastByte + intervalMs_ - now);
+    if (wait <= 0) break;
+    pollfd p{fd_, POLLIN, 0};
+    const int r = poll(&p, 1, static_cast<int>(wait));
+    if (r < 0 && errno == EINTR && platform::StopRequested()) break;
+    if (r > 0 && !(p.revents & POLLIN) && (p.revents & (POLLERR | POLLHUP | POLLNVAL))) {
+      lost_ = true;
+      break;
+    }
+  }
+  if (received) *received = got;
+  return got == count;
+}
+
+void SerialPort::DiscardInput() {
+  if (IsOpen()) tcflush(fd_, TCIFLUSH);
+}
+
+bool SerialPort::Close() {
+  if (!IsOpen()) return true;
+  if (lowLatencySet_) serial_linux::DisableLowLatency(fd_);
+  lowLatencySet_ = false;
+  // On a pty the exclusive flag outlives this descriptor: clear it.
+  ioctl(fd_, TIOCNXCL);
+  close(fd_);
+  fd_ = -1;
+  return true;
+}
