@@ -1,0 +1,121 @@
+#include "microcode/upload.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "microcode/image.h"
+#include "microcode/pack.h"
+#include "microcode/record_mask.h"
+#include "microcode/upload_image.h"
+#include "platform/platform.h"
+#include "serial/serial_port.h"
+
+namespace microcode {
+
+namespace {
+
+constexpr uint8_t kStartByte = 0x75;   // 'u': a record stream follows
+constexpr uint8_t kAcceptByte = 0x11;  // the target took the record
+constexpr int kMaxAttempts = 4;        // sends of one record before giving up
+
+constexpr uint32_t kReadTotalMs = 1000;
+constexpr uint32_t kReadIntervalMs = 30;
+constexpr uint32_t kPauseBeforeStartMs = 10;
+constexpr uint32_t kPauseAfterStartMs = 50;
+constexpr uint32_t kPauseBeforeHeaderMs = 2;
+constexpr uint32_t kPauseBeforePayloadMs = 1;
+
+// One character per attempt, starting again after the last.
+constexpr char kSpinner[] = {'-', '-', '\\', '\\', '|', '|', '/', '/'};
+
+constexpr const char kStoppedMessage[] =
+    "\nStopped: the upload was interrupted; the target's microcode is incomplete, "
+    "run the upload again.\n";
+
+int Fail(SerialPort& port, const char* message) {
+  std::printf("%s", message);
+  std::fflush(stdout);
+  port.Close();
+  return -1;
+}
+
+int NotResponding(SerialPort& port) {
+  return Fail(port, "\nFailed: Target is not responding.\n");
+}
+
+}  // namespace
+
+int UploadImage(SerialPort& port, std::span<const uint8_t> image) {
+  const size_t size = image.size();
+  const PayloadKey key = BuildPayloadKey();
+  std::vector<uint8_t> record;
+  record.reserve(kMaxRecordSize);
+
+  port.SetReadTimeouts(kReadTotalMs, kReadIntervalMs);
+  platform::SleepMs(kPauseBeforeStartMs);
+  port.Write(&kStartByte, 1);
+  platform::SleepMs(kPauseAfterStartMs);
+
+  size_t offset = kImageLeadSize;
+  uint64_t accepted = 0;
+  int refusals = 0;
+  size_t spinner = 0;
+
+  while (offset < size) {
+    if (platform::StopRequested())
+      return Fail(port, kStoppedMessage);
+    // A built-in image always ends with a whole record; never read past it.
+    const uint32_t length =
+        size - offset >= kRecordHeaderSize ? StoredRecordLength(image[offset], image[offset + 1])
+                                           : kMaxRecordPayload + 1;
+    if (length > kMaxRecordPayload || size - offset - kRecordHeaderSize < length) {
+      std::printf("\nFailed: the built-in microcode is damaged at offset %zu; rebuild tarvex.\n",
+                  offset);
+      std::fflush(stdout);
+      port.Close();
+      return -1;
+    }
+    const size_t recordSize = kRecordHeaderSize + length;
+    record.assign(image.begin() + static_cast<std::ptrdiff_t>(offset),
+                  image.begin() + static_cast<std::ptrdiff_t>(offset + recordSize));
+    ApplyRecordMask(record, key);
+
+    port.SetReadTimeouts(kReadTotalMs, kReadIntervalMs);
+    std::printf("\r                        \rTransferring.. %c %d%% done.", kSpinner[spinner],
+                static_cast<int>(accepted * 100 / size));
+    spinner = (spinner + 1) % sizeof kSpinner;
+    std::fflush(stdout);
+
+    platform::SleepMs(kPauseBeforeHeaderMs);
+    port.Write(record.data(), kRecordHeaderSize);
+    platform::SleepMs(kPauseBeforePayloadMs);
+    port.Write(record.data() + kRecordHeaderSize, length);
+
+    uint8_t answer = 0;
+    if (port.Lost() || !port.Read(&answer, 1)) {
+      if (platform::StopRequested() && !port.Lost())
+        return Fail(port, kStoppedMessage);
+      return NotResponding(port);
+    }
+    if (answer == kAcceptByte) {
+      refusals = 0;
+      accepted += recordSize;
+      offset += recordSize;
+    } else if (++refusals == kMaxAttempts) {
+      return Fail(port, "\nCRC error. File damaged.\n");
+    }
+  }
+
+  std::printf("\rTransferring.. 100%% done.  \n");
+  port.Close();
+  std::printf("Microcode updated successfully.\n");
+  std::fflush(stdout);
+  platform::WaitForKeyPress();
+  return 0;
+}
+
+}  // namespace microcode
+
+int UploadMicrocode(SerialPort& port) {
+  return microcode::UploadImage(port, std::span<const uint8_t>(MicrocodeImage, MicrocodeImageSize));
+}
