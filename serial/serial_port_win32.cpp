@@ -1,0 +1,167 @@
+// SerialPort over the Win32 communications API.
+//
+// COMn opens as \\.\COMn, which every port number needs from COM10 up; the
+// messages keep showing COMn. The handle is exclusive (share mode 0) and
+// synchronous: every ReadFile and WriteFile returns when its transfer has
+// ended, and the driver times reads with COMMTIMEOUTS, whose interval
+// starts with the first byte received and whose total starts with the read.
+#include "serial/serial_port.h"
+
+#include <windows.h>
+
+#include <cstdio>
+
+namespace {
+
+constexpr const char kComPrefix[] = "COM";
+constexpr const char kDevicePrefix[] = "\\\\.\\";
+constexpr size_t kMaxPortDigits = 9;
+constexpr DWORD kQueueSize = 1024;  // driver input and output queues
+
+HANDLE AsHandle(void* handle) { return static_cast<HANDLE>(handle); }
+
+// COMn with n a decimal number from 1 up, written without leading zeros.
+// Nothing else opens: the device namespace holds far more than serial ports.
+bool IsComName(const std::string& name) {
+  const std::string prefix = kComPrefix;
+  if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) return false;
+  const std::string digits = name.substr(prefix.size());
+  if (digits.size() > kMaxPortDigits || digits[0] == '0') return false;
+  for (char c : digits)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+// The errors that a synchronous transfer meets once the device has gone
+// (a USB adapter unplugged, its driver removed).
+bool IsDeviceGoneError(DWORD error) {
+  switch (error) {
+    case ERROR_BAD_COMMAND:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_FILE_NOT_FOUND:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// A failed transfer with one of those errors means a lost device only when
+// the port does not answer a status query either: a line error with
+// abort-on-error set also fails transfers with ERROR_OPERATION_ABORTED,
+// and ClearCommError both clears that and succeeds.
+bool DeviceGone(HANDLE handle, DWORD error) {
+  if (!IsDeviceGoneError(error)) return false;
+  DWORD errors = 0;
+  COMSTAT status{};
+  return ClearCommError(handle, &errors, &status) == FALSE;
+}
+
+}  // namespace
+
+SerialPort::SerialPort() : handle_(INVALID_HANDLE_VALUE) {}
+
+SerialPort::~SerialPort() { Close(); }
+
+bool SerialPort::IsOpen() const { return AsHandle(handle_) != INVALID_HANDLE_VALUE; }
+
+bool SerialPort::Lost() const { return lost_; }
+
+bool SerialPort::Open(const std::string& name, uint32_t baud, uint32_t readTotalTimeoutMs) {
+  if (IsOpen()) return false;
+  if (!IsComName(name)) return false;
+  const std::string path = std::string(kDevicePrefix) + name;
+
+  const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;  // missing, or held elsewhere
+  auto fail = [handle]() {
+    CloseHandle(handle);
+    return false;
+  };
+
+  if (!SetupComm(handle, kQueueSize, kQueueSize)) return fail();
+
+  // Only the speed, framing and flow control change; DTR/RTS control, DSR
+  // sensitivity, parity checking and the XON/XOFF characters stay as the
+  // port had them.
+  DCB dcb{};
+  dcb.DCBlength = sizeof(dcb);
+  GetCommState(handle, &dcb);
+  dcb.DCBlength = sizeof(dcb);
+  dcb.BaudRate = baud;
+  dcb.fBinary = 1;
+  dcb.fOutxCtsFlow = 0;
+  dcb.fOutxDsrFlow = 0;
+  dcb.fOutX = 0;
+  dcb.fInX = 0;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  if (!SetCommState(handle, &dcb)) return fail();
+
+  handle_ = handle;
+  lost_ = false;
+  if (!SetReadTimeouts(readTotalTimeoutMs, kDefaultIntervalMs)) {
+    handle_ = INVALID_HANDLE_VALUE;
+    return fail();
+  }
+  return true;
+}
+
+bool SerialPort::SetReadTimeouts(uint32_t totalMs, uint32_t intervalMs) {
+  if (!IsOpen()) return false;
+  COMMTIMEOUTS timeouts{};
+  GetCommTimeouts(AsHandle(handle_), &timeouts);  // keeps the write time-outs
+  timeouts.ReadIntervalTimeout = intervalMs;
+  timeouts.ReadTotalTimeoutMultiplier = 0;
+  timeouts.ReadTotalTimeoutConstant = totalMs;
+  if (!SetCommTimeouts(AsHandle(handle_), &timeouts)) return false;
+  totalMs_ = totalMs;
+  intervalMs_ = intervalMs;
+  return true;
+}
+
+bool SerialPort::Write(const uint8_t* data, uint32_t count) {
+  if (!IsOpen()) {
+    std::printf("write INVALID_HANDLE_VALUE\n");
+    return false;
+  }
+  if (count == 0) return true;
+  DWORD written = 0;
+  if (lost_ || !WriteFile(AsHandle(handle_), data, count, &written, nullptr)) {
+    if (!lost_ && DeviceGone(AsHandle(handle_), GetLastError())) lost_ = true;
+    std::printf("write error\n");
+    return false;
+  }
+  return written == count;
+}
+
+bool SerialPort::Read(uint8_t* buffer, uint32_t count, uint32_t* received) {
+  if (received) *received = 0;
+  if (!IsOpen() || lost_) return false;
+  if (count == 0) return true;
+  DWORD got = 0;
+  if (!ReadFile(AsHandle(handle_), buffer, count, &got, nullptr)) {
+    if (DeviceGone(AsHandle(handle_), GetLastError())) lost_ = true;
+    if (received) *received = got;
+    return false;
+  }
+  if (received) *received = got;
+  return got == count;
+}
+
+void SerialPort::DiscardInput() {
+  if (IsOpen()) PurgeComm(AsHandle(handle_), PURGE_RXCLEAR);
+}
+
+bool SerialPort::Close() {
+  if (!IsOpen()) return true;
+  CloseHandle(AsHandle(handle_));
+  handle_ = INVALID_HANDLE_VALUE;
+  return true;
+}
