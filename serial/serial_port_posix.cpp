@@ -19,6 +19,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <optional>
 
@@ -193,34 +194,29 @@ bool SerialPort::Read(uint8_t* buffer, uint32_t count, uint32_t* received) {
   const int64_t end = NowMs() + totalMs_;
   int64_t lastByte = 0;
   while (got < count && !lost_) {
+    const int64_t now = NowMs();
+    int64_t wait = end - now;
+    if (got > 0 && intervalMs_ > 0) wait = std::min(wait, lastByte + intervalMs_ - now);
+    pollfd p{fd_, POLLIN, 0};
+    const int r = poll(&p, 1, static_cast<int>(std::max<int64_t>(wait, 0)));
+    if (r < 0) {
+      if (errno != EINTR) lost_ = true;
+      if (errno != EINTR || platform::StopRequested()) break;
+      continue;
+    }
+    if (r == 0) break;  // the interval or the total has passed
+    if (p.revents & POLLNVAL) {
+      lost_ = true;
+      break;
+    }
+    // With VMIN and VTIME at 0 an empty line reads as 0 bytes, so only a
+    // 0-byte read after poll() said readable means the device is gone.
     const ssize_t n = read(fd_, buffer + got, count - got);
     if (n > 0) {
       got += static_cast<uint32_t>(n);
       lastByte = NowMs();
-      continue;
-    }
-    if (n == 0) {  // end of file on a terminal: hung up
+    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
       lost_ = true;
-      break;
-    }
-    if (errno == EINTR) {
-      if (platform::StopRequested()) break;
-      continue;
-    }
-    if (errno != EAGAIN) {
-      lost_ = true;
-      break;
-    }
-    const int64_t now = NowMs();
-    int64_t wait = end - now;
-    if (got > 0 && intervalMs_ > 0) wait = std::min(wait, lastByte + intervalMs_ - now);
-    if (wait <= 0) break;
-    pollfd p{fd_, POLLIN, 0};
-    const int r = poll(&p, 1, static_cast<int>(wait));
-    if (r < 0 && errno == EINTR && platform::StopRequested()) break;
-    if (r > 0 && !(p.revents & POLLIN) && (p.revents & (POLLERR | POLLHUP | POLLNVAL))) {
-      lost_ = true;
-      break;
     }
   }
   if (received) *received = got;
