@@ -9,6 +9,7 @@
 #include "app/version.h"
 #include "flash/flash_mode.h"
 #include "microcode/upload.h"
+#include "platform/platform.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -93,7 +94,11 @@ int RunTool(int argc, const char* const* argv) {
   std::printf("%s opened.\n", options.portName.c_str());
 
   if (options.flashOption && options.flashOption->size() >= 2 &&
-      (*options.flashOption)[1] == kFlashOptionLetter)
+      (*options.flashOption)[1] == kFlashOptionLetter) {
+    // Flash mode runs until it is stopped: Ctrl-C and termination requests
+    // end it cleanly instead of killing it mid-pass.
+    platform::InstallStopHandlers();
     return RunFlashMode(port, options);
+  }
   return UploadMicrocode(port);
 }
