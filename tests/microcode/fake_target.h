@@ -26,6 +26,9 @@ class FakeTarget {
 public:
   static constexpr uint8_t kAccept = 0x11;
   static constexpr int kWaitMs = 5000;  // for the host's next bytes
+  // The host gives a record up after this many refusals; the target stops
+  // there too, and the test looks for anything that still comes.
+  static constexpr int kHostAttempts = 4;
 
   FakeTarget(testsupport::PtyPair& pty, TargetScript script, size_t recordCount)
       : pty_(pty), script_(std::move(script)), recordCount_(recordCount) {
@@ -73,8 +76,8 @@ private:
       }
       if (script_.silentAt == index) return;
       if (refused[index] < script_.refusals[index]) {
-        ++refused[index];
         pty_.Send(Bytes{script_.refusalByte});
+        if (++refused[index] == kHostAttempts) return;
       } else {
         accepted_.back() = true;
         pty_.Send(Bytes{kAccept});

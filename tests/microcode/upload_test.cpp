@@ -2,7 +2,10 @@
 // the wire, acknowledgements and resends, the failures, the progress lines,
 // and the port closed on every outcome.
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -270,6 +273,137 @@ TEST_F(ToolUpload, FourRefusalsExitWithFailure) {
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(AfterOpen(r.out), Progress('-', 0) + Progress('-', 0) + Progress('\\', 0) +
                                   Progress('\\', 0) + kCrcError);
+}
+
+// tarvex run with a second pty as its controlling terminal, where the key
+// press after a successful upload is read.
+class ToolWithTerminal {
+public:
+  ToolWithTerminal(const std::string& line, const std::string& terminal, const std::string& out) {
+    std::fflush(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      setsid();
+      const int tty = open(terminal.c_str(), O_RDWR);
+      if (tty < 0 || ioctl(tty, TIOCSCTTY, 0) != 0) _exit(126);
+      const int devnull = open("/dev/null", O_RDONLY);
+      const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      dup2(devnull, 0);
+      dup2(outFd, 1);
+      dup2(outFd, 2);
+      setenv("TARVEX_COM1", line.c_str(), 1);
+      execl(TARVEX_BIN, TARVEX_BIN, "fw.bin", "-COM1", "-115200", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+  ~ToolWithTerminal() {
+    if (pid_ > 0 && !done_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  // The exit status once it ended within `ms`, or -1 while it still runs.
+  int WaitExit(int ms) {
+    for (int waited = 0; waited <= ms; waited += 10) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        done_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      usleep(10000);
+    }
+    return -1;
+  }
+
+private:
+  pid_t pid_ = -1;
+  bool done_ = false;
+};
+
+struct TerminalMode {
+  tcflag_t lflag, iflag, oflag;
+  cc_t vmin;
+  bool operator==(const TerminalMode&) const = default;
+};
+
+TerminalMode ModeOf(int fd) {
+  termios t{};
+  tcgetattr(fd, &t);
+  return {t.c_lflag, t.c_iflag, t.c_oflag, t.c_cc[VMIN]};
+}
+
+// The controlling terminal: a pty left in its default (cooked) mode.
+class Terminal {
+public:
+  Terminal() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    grantpt(master_);
+    unlockpt(master_);
+    path_ = ptsname(master_);
+    keep_ = open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  }
+  ~Terminal() {
+    close(keep_);
+    close(master_);
+  }
+  const std::string& Path() const { return path_; }
+  TerminalMode Mode() const { return ModeOf(keep_); }
+  void Type(char key) { EXPECT_EQ(write(master_, &key, 1), 1); }
+
+private:
+  int master_ = -1, keep_ = -1;
+  std::string path_;
+};
+
+class ToolKeyPress : public ::testing::Test {
+protected:
+  void SetUp() override {
+    records_ = mctest::SplitRecords(mctest::ReadBytes(TARVEX_MICROCODE_FILE)).size();
+    dir_ = testsupport::MakeTempDir();
+  }
+  void TearDown() override {
+    std::remove((dir_ + "/out").c_str());
+    rmdir(dir_.c_str());
+  }
+  std::string Out() const { return testsupport::ReadFile(dir_ + "/out"); }
+  testsupport::PtyPair line_;
+  Terminal terminal_;
+  size_t records_ = 0;
+  std::string dir_;
+};
+
+TEST_F(ToolKeyPress, SuccessWaitsForOneKeyAndRestoresTheTerminal) {
+  const TerminalMode before = terminal_.Mode();
+  ASSERT_TRUE(before.lflag & ICANON);
+  FakeTarget target(line_, {}, records_);
+  ToolWithTerminal tool(line_.SlavePath(), terminal_.Path(), dir_ + "/out");
+  target.Join();
+  ASSERT_EQ(target.sends.size(), records_);
+
+  EXPECT_EQ(tool.WaitExit(500), -1) << "ended without a key: " << Out();
+  const TerminalMode during = terminal_.Mode();
+  EXPECT_FALSE(during.lflag & (ICANON | ECHO | ISIG));
+  terminal_.Type('k');
+  EXPECT_EQ(tool.WaitExit(5000), 0) << Out();
+  EXPECT_EQ(terminal_.Mode(), before);
+  EXPECT_NE(Out().find("Microcode updated successfully.\n"), std::string::npos) << Out();
+}
+
+TEST_F(ToolKeyPress, AKeyTypedDuringTheUploadEndsTheWait) {
+  FakeTarget target(line_, {}, records_);
+  ToolWithTerminal tool(line_.SlavePath(), terminal_.Path(), dir_ + "/out");
+  terminal_.Type('q');
+  target.Join();
+  EXPECT_EQ(tool.WaitExit(5000), 0) << Out();
+}
+
+TEST_F(ToolKeyPress, FailureDoesNotWaitForAKey) {
+  const TerminalMode before = terminal_.Mode();
+  FakeTarget target(line_, {.refusals = {{1, 4}}}, records_);
+  ToolWithTerminal tool(line_.SlavePath(), terminal_.Path(), dir_ + "/out");
+  target.Join();
+  EXPECT_EQ(tool.WaitExit(3000), 255) << Out();
+  EXPECT_EQ(terminal_.Mode(), before);
 }
 
 }  // namespace
