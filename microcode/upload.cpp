@@ -69,8 +69,8 @@ int UploadImage(SerialPort& port, std::span<const uint8_t> image) {
         size - offset >= kRecordHeaderSize ? StoredRecordLength(image[offset], image[offset + 1])
                                            : kMaxRecordPayload + 1;
     if (length > kMaxRecordPayload || size - offset - kRecordHeaderSize < length) {
-      std::printf("\nFailed: the built-in microcode is damaged at offset %zu; rebuild tarvex.\n",
-                  offset);
+      std::printf("\nFailed: the built-in microcode is damaged at offset %lu; rebuild tarvex.\n",
+                  static_cast<unsigned long>(offset));
       std::fflush(stdout);
       port.Close();
       return -1;
