@@ -32,16 +32,19 @@ bool IsComName(const std::string& name) {
   return true;
 }
 
-// The errors that a synchronous transfer meets once the device has gone
-// (a USB adapter unplugged, its driver removed).
+// The errors that the port's status query meets once the device has gone
+// (a USB adapter unplugged, its driver removed; Wine reports a hung-up
+// Unix line as ERROR_NOT_READY).
 bool IsDeviceGoneError(DWORD error) {
   switch (error) {
     case ERROR_BAD_COMMAND:
     case ERROR_ACCESS_DENIED:
     case ERROR_OPERATION_ABORTED:
     case ERROR_GEN_FAILURE:
+    case ERROR_NOT_READY:
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_DEVICE_REMOVED:
+    case ERROR_DEV_NOT_EXIST:
     case ERROR_INVALID_HANDLE:
     case ERROR_FILE_NOT_FOUND:
       return true;
@@ -50,15 +53,16 @@ bool IsDeviceGoneError(DWORD error) {
   }
 }
 
-// A failed transfer with one of those errors means a lost device only when
-// the port does not answer a status query either: a line error with
-// abort-on-error set also fails transfers with ERROR_OPERATION_ABORTED,
-// and ClearCommError both clears that and succeeds.
-bool DeviceGone(HANDLE handle, DWORD error) {
-  if (!IsDeviceGoneError(error)) return false;
+// Asked after a failed transfer or a short read. A silent line and a line
+// error leave the status query working (ClearCommError also clears the
+// error that abort-on-error sets); a device that has gone fails it. A read
+// on a gone device may just time out with no error, so the short read
+// alone cannot tell.
+bool DeviceGone(HANDLE handle) {
   DWORD errors = 0;
   COMSTAT status{};
-  return ClearCommError(handle, &errors, &status) == FALSE;
+  if (ClearCommError(handle, &errors, &status)) return false;
+  return IsDeviceGoneError(GetLastError());
 }
 
 }  // namespace
@@ -134,7 +138,7 @@ bool SerialPort::Write(const uint8_t* data, uint32_t count) {
   if (count == 0) return true;
   DWORD written = 0;
   if (lost_ || !WriteFile(AsHandle(handle_), data, count, &written, nullptr)) {
-    if (!lost_ && DeviceGone(AsHandle(handle_), GetLastError())) lost_ = true;
+    if (!lost_ && DeviceGone(AsHandle(handle_))) lost_ = true;
     std::printf("write error\n");
     return false;
   }
@@ -146,13 +150,10 @@ bool SerialPort::Read(uint8_t* buffer, uint32_t count, uint32_t* received) {
   if (!IsOpen() || lost_) return false;
   if (count == 0) return true;
   DWORD got = 0;
-  if (!ReadFile(AsHandle(handle_), buffer, count, &got, nullptr)) {
-    if (DeviceGone(AsHandle(handle_), GetLastError())) lost_ = true;
-    if (received) *received = got;
-    return false;
-  }
+  const bool ok = ReadFile(AsHandle(handle_), buffer, count, &got, nullptr) && got == count;
+  if (!ok && DeviceGone(AsHandle(handle_))) lost_ = true;
   if (received) *received = got;
-  return got == count;
+  return ok;
 }
 
 void SerialPort::DiscardInput() {
