@@ -1,0 +1,257 @@
+// The built tarvex-stb: its command line, running a command against its
+// line, the image file and a real client on its pty. This program is also
+// the client: tarvex-stb runs it with --client MODE.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+#include "tests/support/pty_pair.h"
+
+namespace {
+
+using testsupport::ProcessOptions;
+using testsupport::ReadFile;
+using testsupport::RunProcess;
+
+std::string gSelf;
+
+long NowMs() {
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now().time_since_epoch())
+                               .count());
+}
+
+// --- the client side, run by tarvex-stb -------------------------------------
+
+std::vector<uint8_t> ReadFd(int fd, size_t n, int timeoutMs) {
+  std::vector<uint8_t> out;
+  const long end = NowMs() + timeoutMs;
+  while (out.size() < n && NowMs() < end) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(end - NowMs())) <= 0) continue;
+    uint8_t buf[4096];
+    const ssize_t r = read(fd, buf, std::min(sizeof buf, n - out.size()));
+    if (r > 0) out.insert(out.end(), buf, buf + r);
+    else if (r == 0 || errno != EAGAIN) break;
+  }
+  return out;
+}
+
+void WriteFd(int fd, const std::vector<uint8_t>& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n > 0) done += static_cast<size_t>(n);
+    else if (n < 0 && errno != EAGAIN && errno != EINTR) return;
+  }
+}
+
+std::vector<uint8_t> Frame(const std::vector<uint8_t>& bus) {
+  std::vector<uint8_t> f = {0x13, 0x3A, static_cast<uint8_t>(bus.size() & 0xFF),
+                            static_cast<uint8_t>(bus.size() >> 8)};
+  f.insert(f.end(), bus.begin(), bus.end());
+  return f;
+}
+
+void PrintHex(const std::vector<uint8_t>& bytes) {
+  for (size_t i = 0; i < bytes.size(); ++i) std::printf(i ? " %02X" : "%02X", bytes[i]);
+  std::printf("\n");
+  std::fflush(stdout);
+}
+
+// id: one greeting, 0x9F, print and exit 0.
+// passes: every greeting, 0x9F, print; never exits on its own.
+// program: one greeting, write enable, page program "hi" at 0x100, exit 0.
+int RunClient(const std::string& mode, const char* com) {
+  const char* path = std::getenv(com);
+  if (!path) {
+    std::printf("no %s\n", com);
+    return 10;
+  }
+  const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return 11;
+  termios t{};
+  tcgetattr(fd, &t);
+  cfmakeraw(&t);
+  tcsetattr(fd, TCSANOW, &t);
+  for (;;) {
+    const auto greeting = ReadFd(fd, 2, mode == "passes" ? 60000 : 5000);
+    PrintHex(greeting);
+    if (greeting.size() != 2) return 12;
+    WriteFd(fd, {0x7B});
+    if (mode == "program") {
+      WriteFd(fd, Frame({0x06}));
+      ReadFd(fd, 3, 2000);
+      WriteFd(fd, Frame({0x02, 0x00, 0x01, 0x00, 'h', 'i'}));
+      PrintHex(ReadFd(fd, 8, 2000));
+      return 0;
+    }
+    WriteFd(fd, Frame({0x9F, 0x00, 0x00, 0x00}));
+    PrintHex(ReadFd(fd, 6, 2000));
+    if (mode == "id") return 0;
+  }
+}
+
+// --- the tests --------------------------------------------------------------
+
+class ProgramTest : public ::testing::Test {
+protected:
+  ProgramTest() : dir(testsupport::MakeTempDir()) {}
+  std::vector<std::string> Stb(std::vector<std::string> args) {
+    args.insert(args.begin(), TARVEX_STB_BIN);
+    return args;
+  }
+  std::string dir;
+};
+
+TEST_F(ProgramTest, BadInputExitsWithStatus2) {
+  testsupport::WriteFile(dir + "/odd.bin", std::string(3000, '\xFF'));
+  const std::vector<std::vector<std::string>> cases = {
+      {"--bogus"},
+      {"--size", "3000"},
+      {"--size", "128M"},
+      {"--size"},
+      {"--powerups", "many"},
+      {"--fault", "1:nope"},
+      {"--fault", "x:silent"},
+      {"--jedec", "EF40"},
+      {"--refuse", "3"},
+      {"--baud", "0"},
+      {"--image", dir},                           // a folder
+      {"--image", dir + "/odd.bin"},              // not a power of two
+      {"--image", dir + "/odd.bin", "--size", "4K"},
+      {"--image", dir + "/no/such/folder/x.bin"},
+      {"--log", dir + "/no/such/folder/log"},
+      {"--device", dir + "/no-such-device"},
+      {"--"},
+  };
+  for (const auto& c : cases) {
+    auto r = RunProcess(Stb(c), ProcessOptions{.timeoutMs = 10000});
+    std::string joined;
+    for (const auto& a : c) joined += a + " ";
+    EXPECT_EQ(r.status, 2) << joined << r.err;
+    EXPECT_EQ(r.err.rfind("tarvex-stb: ", 0), 0u) << joined << r.err;
+  }
+  auto help = RunProcess(Stb({"--help"}));
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("--fault"), std::string::npos);
+}
+
+TEST_F(ProgramTest, EndsWithTheCommandsStatusAndCreatesTheImage) {
+  const std::string image = dir + "/chip.bin";
+  auto r = RunProcess(Stb({"--size", "64K", "--image", image, "--powerups", "0", "--", "/bin/sh",
+                           "-c", "exit 3"}),
+                      ProcessOptions{.timeoutMs = 20000});
+  EXPECT_EQ(r.status, 3) << r.err;
+  EXPECT_EQ(ReadFile(image), std::string(64 * 1024, '\xFF'));
+  EXPECT_NE(r.err.find("tarvex-stb: line /dev/pts/"), std::string::npos) << r.err;
+
+  // Killed by a signal: 128 + its number.
+  r = RunProcess(Stb({"--powerups", "0", "--", "/bin/sh", "-c", "kill -TERM $$"}),
+                 ProcessOptions{.timeoutMs = 20000});
+  EXPECT_EQ(r.status, 128 + SIGTERM);
+
+  // The line and its COM number reach the command; its output passes through.
+  r = RunProcess(Stb({"--powerups", "0", "--", "/bin/sh", "-c", "echo \"$TARVEX_COM7\"", "x", "-com7"}),
+                 ProcessOptions{.timeoutMs = 20000});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("/dev/pts/", 0), 0u) << r.out;
+}
+
+TEST_F(ProgramTest, AClientGetsAGreetingAndAnIdReply) {
+  const std::string log = dir + "/log";
+  auto r = RunProcess(Stb({"--size", "1M", "--log", log, "--", gSelf, "--client", "id", "-COM3"}),
+                      ProcessOptions{.timeoutMs = 20000});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, "62 61\nFF EF 40 14 9F 00\n") << r.err;
+  EXPECT_EQ(ReadFile(log), "powerup 1\ngreeting ba\nanswer 7B bridge\nframe 0 op=9F n=4\n");
+}
+
+TEST_F(ProgramTest, StopsAFlashModeCommandAfterTheLastPowerUp) {
+  const std::string log = dir + "/log";
+  auto r = RunProcess(Stb({"--size", "64K", "--jedec", "C22016", "--powerups", "2", "--idle-ms",
+                           "200", "--powerup-delay-ms", "20", "--log", log, "--", gSelf,
+                           "--client", "passes"}),
+                      ProcessOptions{.timeoutMs = 30000});
+  // The client has no handler of its own: SIGINT ends it.
+  EXPECT_EQ(r.status, 128 + SIGINT) << r.out << r.err;
+  EXPECT_EQ(r.out, "62 61\nFF C2 20 16 9F 00\n62 61\nFF C2 20 16 9F 00\n");
+  const std::string text = ReadFile(log);
+  EXPECT_NE(text.find("powerup 2\n"), std::string::npos);
+  EXPECT_NE(text.find("idle after the last power-up\n"), std::string::npos);
+}
+
+TEST_F(ProgramTest, WritesTheImageBackAfterACommand) {
+  const std::string image = dir + "/chip.bin";
+  auto r = RunProcess(Stb({"--size", "4K", "--image", image, "--", gSelf, "--client", "program"}),
+                      ProcessOptions{.timeoutMs = 20000});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  std::string expected(4096, '\xFF');
+  expected[0x100] = 'h';
+  expected[0x101] = 'i';
+  EXPECT_EQ(ReadFile(image), expected);
+
+  // The next run starts from that image: a page program only clears bits.
+  r = RunProcess(Stb({"--image", image, "--", gSelf, "--client", "program"}),
+                 ProcessOptions{.timeoutMs = 20000});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(ReadFile(image), expected);
+}
+
+TEST_F(ProgramTest, ServesADeviceAndSavesTheImageOnSigterm) {
+  testsupport::PtyPair pty;  // the box opens the slave as its device
+  const std::string image = dir + "/chip.bin";
+  testsupport::Process box(Stb({"--device", pty.SlavePath(), "--size", "4K", "--image", image,
+                                "--powerup-delay-ms", "10"}),
+                           ProcessOptions{.timeoutMs = 20000});
+  EXPECT_EQ(pty.Receive(2, 5000), (std::vector<uint8_t>{'b', 'a'}));
+  pty.Send(std::vector<uint8_t>{0x7B});
+  pty.Send(Frame({0x06}));
+  EXPECT_EQ(pty.Receive(3, 3000).size(), 3u);
+  pty.Send(Frame({0xC7}));
+  EXPECT_EQ(pty.Receive(3, 3000).size(), 3u);
+  pty.Send(Frame({0x05, 0x00}));
+  EXPECT_EQ(pty.Receive(4, 3000), (std::vector<uint8_t>{0xFF, 0x03, 0x05, 0x00}));  // busy, latch set
+  pty.Send(Frame({0x05, 0x00}));
+  pty.Send(Frame({0x05, 0x00}));
+  pty.Send(Frame({0x05, 0x00}));
+  EXPECT_EQ(pty.Receive(12, 3000).size(), 12u);
+  pty.Send(Frame({0x06}));
+  pty.Send(Frame({0x02, 0x00, 0x00, 0x10, 0x00, 0x0F}));
+  EXPECT_EQ(pty.Receive(3 + 8, 3000).size(), 11u);
+  box.Signal(SIGTERM);
+  auto r = box.Wait();
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::string expected(4096, '\xFF');
+  expected[0x10] = '\x00';
+  expected[0x11] = '\x0F';
+  EXPECT_EQ(ReadFile(image), expected);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 3 && std::strcmp(argv[1], "--client") == 0) {
+    std::string com = "TARVEX_COM1";
+    for (int i = 3; i < argc; ++i)
+      if (std::strncmp(argv[i], "-COM", 4) == 0) com = std::string("TARVEX_COM") + (argv[i] + 4);
+    return RunClient(argv[2], com.c_str());
+  }
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  gSelf = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string(argv[0]);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
