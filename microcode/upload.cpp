@@ -64,11 +64,12 @@ int UploadImage(SerialPort& port, std::span<const uint8_t> image) {
   while (offset < size) {
     if (platform::StopRequested())
       return Fail(port, kStoppedMessage);
-    // A built-in image always ends with a whole record; never read past it.
+    // The packer only builds images that end with a whole record; should one
+    // not, stop rather than read past its end.
+    const size_t left = size - offset;
     const uint32_t length =
-        size - offset >= kRecordHeaderSize ? StoredRecordLength(image[offset], image[offset + 1])
-                                           : kMaxRecordPayload + 1;
-    if (length > kMaxRecordPayload || size - offset - kRecordHeaderSize < length) {
+        left >= kRecordHeaderSize ? StoredRecordLength(image[offset], image[offset + 1]) : 0;
+    if (left < kRecordHeaderSize + length) {
       std::printf("\nFailed: the built-in microcode is damaged at offset %lu; rebuild tarvex.\n",
                   static_cast<unsigned long>(offset));
       std::fflush(stdout);

@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "tests/microcode/fake_target.h"
 #include "tests/microcode/records.h"
 #include "tests/support/process.h"
+#include "tests/support/pty_pair.h"
 
 namespace {
 
@@ -35,7 +37,7 @@ protected:
     std::vector<std::string> args = {"-S", TARVEX_SOURCE_DIR, "-B", build_, "-G",
                                      TARVEX_CMAKE_GENERATOR, "-DCMAKE_BUILD_TYPE=Debug",
                                      "-DCMAKE_CXX_COMPILER=" TARVEX_CXX_COMPILER,
-                                     "-DTARVEX_SANITIZE=OFF"};
+                                     "-DTARVEX_SANITIZE=OFF", "-DTARVEX_BUILD_TESTS=OFF"};
     args.insert(args.end(), extra.begin(), extra.end());
     return Cmake(args);
   }
@@ -45,9 +47,17 @@ protected:
   void WriteRecords(const Bytes& plain) {
     testsupport::WriteFile(rec_, std::string(plain.begin(), plain.end()));
   }
-  // The records that the scratch build embedded, as its dump prints them.
-  std::string Embedded() {
-    return testsupport::RunProcess({build_ + "/microcode_image_dump"}).out;
+  // The records that the scratch build's tarvex uploads, as they arrive.
+  Bytes Uploaded(size_t recordCount) {
+    testsupport::PtyPair line;
+    mctest::FakeTarget target(line, {}, recordCount);
+    testsupport::ProcessOptions o;
+    o.env = {{"TARVEX_COM1", line.SlavePath()}};
+    o.timeoutMs = 30000;
+    const auto r = testsupport::RunProcess({build_ + "/tarvex", "fw.bin", "-COM1", "-115200"}, o);
+    target.Join();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    return target.Accepted();
   }
 
   std::string dir_, build_, rec_;
@@ -58,29 +68,29 @@ TEST_F(ScratchBuild, EmbedsTheNamedFileAndPacksItAgainWhenItChanges) {
   WriteRecords(first);
   auto r = Configure({"-DTARVEX_MICROCODE=" + rec_});
   ASSERT_EQ(r.status, 0) << r.out;
-  r = Build("microcode_image_dump");
+  r = Build("tarvex");
   ASSERT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(Embedded(), std::string(first.begin(), first.end()));
+  EXPECT_EQ(Uploaded(2), first);
 
   const Bytes second = mctest::Join(
       {mctest::MakeRecord(300, 3), mctest::MakeRecord(0, 0), mctest::MakeRecord(20, 4)});
   WriteRecords(second);
-  r = Build("microcode_image_dump");
+  r = Build("tarvex");
   ASSERT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(Embedded(), std::string(second.begin(), second.end()));
+  EXPECT_EQ(Uploaded(3), second);
 
   // A last record that runs past the end stops the build with the file and
   // the record's offset named.
   Bytes cut = second;
   cut.resize(cut.size() - 1);
   WriteRecords(cut);
-  r = Build("microcode_image_dump");
+  r = Build("tarvex");
   EXPECT_NE(r.status, 0);
   EXPECT_NE(r.out.find(rec_), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("offset 304"), std::string::npos) << r.out;
 
   WriteRecords({});
-  r = Build("microcode_image_dump");
+  r = Build("tarvex");
   EXPECT_NE(r.status, 0);
   EXPECT_NE(r.out.find(rec_), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("empty"), std::string::npos) << r.out;

@@ -20,12 +20,12 @@ struct TargetScript {
   uint8_t refusalByte = 0x00;
   std::optional<size_t> silentAt;   // never answer this record (nor anything after)
   std::optional<size_t> hangUpAt;   // close the line instead of answering this record
+  int waitMs = 5000;                // for the host's next bytes
 };
 
 class FakeTarget {
 public:
   static constexpr uint8_t kAccept = 0x11;
-  static constexpr int kWaitMs = 5000;  // for the host's next bytes
   // The host gives a record up after this many refusals; the target stops
   // there too, and the test looks for anything that still comes.
   static constexpr int kHostAttempts = 4;
@@ -55,15 +55,15 @@ public:
 
 private:
   void Run() {
-    start = pty_.Receive(1, kWaitMs);
+    start = pty_.Receive(1, script_.waitMs);
     if (start.empty()) return;
     size_t index = 0;
     std::map<size_t, int> refused;
     while (index < recordCount_) {
-      Bytes record = pty_.Receive(2, kWaitMs);
+      Bytes record = pty_.Receive(2, script_.waitMs);
       if (record.size() < 2) return;
       const size_t length = (size_t{record[0]} << 8) | record[1];
-      const Bytes payload = pty_.Receive(length, kWaitMs);
+      const Bytes payload = pty_.Receive(length, script_.waitMs);
       record.insert(record.end(), payload.begin(), payload.end());
       lastSendAt = std::chrono::steady_clock::now();
       sends.push_back(record);

@@ -161,6 +161,28 @@ TEST_F(Upload, ShortImageTranscriptShowsSpinnerPerAttemptAndAcceptedShare) {
   EXPECT_FALSE(port_.IsOpen());
 }
 
+TEST_F(Upload, ImageWhoseLastRecordIsCutStopsBeforeReadingPastIt) {
+  const Bytes plain = mctest::Join({mctest::MakeRecord(3, 1), mctest::MakeRecord(40, 2)});
+  auto packed = microcode::PackMicrocode(plain);
+  ASSERT_TRUE(packed.ok);
+  packed.image.pop_back();  // held in a vector of its own size: ASan sees any overread
+  packed.image.shrink_to_fit();
+
+  FakeTarget target(pty_, {.waitMs = 300}, 2);
+  std::string out;
+  {
+    StdoutCapture capture;
+    EXPECT_EQ(microcode::UploadImage(port_, packed.image), -1);
+    out = capture.Take();
+  }
+  target.Join();
+  ASSERT_EQ(target.sends.size(), 1u);
+  EXPECT_EQ(target.sends[0], mctest::MakeRecord(3, 1));
+  EXPECT_EQ(out, Progress('-', 0) +
+                     "\nFailed: the built-in microcode is damaged at offset 9; rebuild tarvex.\n");
+  EXPECT_FALSE(port_.IsOpen());
+}
+
 class UploadRefusal : public Upload, public ::testing::WithParamInterface<uint8_t> {};
 
 TEST_P(UploadRefusal, ThreeRefusalsThenAcceptedPassesAndTheCountStartsAgain) {
