@@ -79,11 +79,14 @@ ProbeResult ProbeFlash(SerialPort& port) {
     return result.status != FlashStatus::kOk;
   };
 
-  if (ended(FlashCommand(port, spi::kOpReadId, spi::kOpcodeOnly, buf.data(), spi::kReadIdLength)))
-    return result;
-  if (ended(FlashCommand(port, spi::kOpReadDeviceId, spi::kOpcodeOnly,
-                         buf.data() + kDeviceIdOffset, spi::kDeviceIdLength)))
-    return result;
+  const BridgeResult id =
+      FlashCommand(port, spi::kOpReadId, spi::kOpcodeOnly, buf.data(), spi::kReadIdLength);
+  if (ended(id)) return result;
+  const BridgeResult device = FlashCommand(port, spi::kOpReadDeviceId, spi::kOpcodeOnly,
+                                           buf.data() + kDeviceIdOffset, spi::kDeviceIdLength);
+  if (ended(device)) return result;
+  result.identified = id.Ok() && device.Ok();
+  result.silent = id.status == BridgeStatus::kSilent && device.status == BridgeStatus::kSilent;
   const uint8_t deviceId = buf[kDeviceIdByte];
   std::printf("Flash id: %02X%02X%02X\n", unsigned{buf[0]}, unsigned{buf[1]}, unsigned{deviceId});
   result.size = FlashSizeFromDeviceId(deviceId);

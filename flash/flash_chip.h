@@ -35,6 +35,10 @@ enum class FlashStatus {
 struct ProbeResult {
   FlashStatus status = FlashStatus::kOk;  // kOk, kPortLost or kStopped
   uint32_t size = 0;                      // chip size in bytes; 0 when unknown
+  // Both identification transactions came back whole with the right
+  // checksum: the size is the chip's word, not noise or the sent bytes.
+  bool identified = false;
+  bool silent = false;  // neither identification transaction brought a byte
 };
 
 struct ReadResult {

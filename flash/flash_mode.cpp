@@ -267,6 +267,21 @@ PassEnd WritePass(SerialPort& port, const RunOptions& options, uint32_t chipSize
   return kNextPass;
 }
 
+// A size read from noise, or from the bytes that went out when nothing came
+// back, would give a dump of the wrong length (an empty one replacing a good
+// dump) or a write checked against the wrong size.
+void RefuseUnidentified(const ProbeResult& probe, char mode, const RunOptions& options) {
+  if (probe.silent) {
+    std::printf("%s", kNotResponding);
+  } else if (mode == kModeRead) {
+    std::printf("Failed: the flash identification did not come back right; %s was left unchanged.\n",
+                options.dataFileName->c_str());
+  } else {
+    std::printf("Failed: the flash identification did not come back right; nothing erased.\n");
+  }
+  std::fflush(stdout);
+}
+
 char ModeLetter(const RunOptions& options) {
   const std::string& option = *options.flashOption;
   return option.size() > kModeLetterIndex ? option[kModeLetterIndex] : '\0';
@@ -362,6 +377,8 @@ int RunFlashMode(SerialPort& port, const RunOptions& options) {
     PassEnd end = kNextPass;
     if (probe.status != FlashStatus::kOk)
       end = EndOnFailure(probe.status, 0, port, options);
+    else if ((mode == kModeRead || mode == kModeWrite) && !probe.identified)
+      RefuseUnidentified(probe, mode, options);
     else if (mode == kModeRead)
       end = ReadPass(port, options, probe.size);
     else if (mode == kModeWrite)
