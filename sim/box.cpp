@@ -12,6 +12,7 @@ constexpr int64_t kNsPerSecond = 1'000'000'000;
 constexpr int64_t kBitsPerByte = 10;
 // Without pacing, --garbage-ms sends one noise byte per millisecond.
 constexpr int64_t kUnpacedNoiseGapNs = kNsPerMs;
+constexpr int64_t kWakeWindowNs = kNsPerMs;
 
 std::string Hex(uint32_t value, int digits) {
   char buf[16];
@@ -214,6 +215,20 @@ bool IdleTimerArmed(const Box& box) {
   return box.mode != Mode::Upload && box.mode != Mode::AwaitStart && box.mode != Mode::Lost;
 }
 
+// Paced bytes are handled a window at a time: the loop wakes when the last
+// byte due within a window of the first is due. Every byte keeps its own
+// time in the schedule, so this bunches bytes a little without slowing them.
+template <typename Queue>
+int64_t WindowEnd(const Queue& queue) {
+  const int64_t first = queue.front().dueNs;
+  int64_t end = first;
+  for (const auto& b : queue) {
+    if (b.dueNs > first + kWakeWindowNs) break;
+    end = b.dueNs;
+  }
+  return end;
+}
+
 }  // namespace
 
 int64_t ByteTimeNs(uint32_t baud) {
@@ -332,8 +347,8 @@ bool TakeDue(Box& box, int64_t nowNs, std::vector<uint8_t>& out) {
 
 int64_t NextWakeNs(const Box& box) {
   int64_t next = kNever;
-  if (!box.rx.empty()) next = std::min(next, box.rx.front().dueNs);
-  if (!box.tx.empty()) next = std::min(next, box.tx.front().dueNs);
+  if (!box.rx.empty()) next = std::min(next, WindowEnd(box.rx));
+  if (!box.tx.empty()) next = std::min(next, WindowEnd(box.tx));
   if (box.mode == Mode::Noise) next = std::min(next, box.noiseUntilNs);
   if (IdleTimerArmed(box)) next = std::min(next, box.lastActivityNs + box.config.idleMs * kNsPerMs);
   return next;
