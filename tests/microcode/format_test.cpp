@@ -74,7 +74,7 @@ INSTANTIATE_TEST_SUITE_P(
                       MaskCase{20, 16}, MaskCase{21, 21}, MaskCase{32, 32}, MaskCase{33, 32},
                       MaskCase{36, 32}, MaskCase{37, 37}, MaskCase{48, 48}, MaskCase{52, 48},
                       MaskCase{53, 53}, MaskCase{996, 992}, MaskCase{1000, 1000}, MaskCase{65535, 65535}),
-    [](const auto& param) { return "L" + std::to_string(param.param.length); });
+    [](const auto& param) { return std::string("L").append(std::to_string(param.param.length)); });
 
 TEST(RecordMask, StoredLengthReadsBothHeaderBytes) {
   const auto key = BuildPayloadKey();
