@@ -2,6 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -68,6 +71,10 @@ pid_t StartCommand(const std::vector<std::string>& command, const std::string& e
   if (pid > 0) return pid;
 
   setsid();
+#ifdef __linux__
+  // A box that is killed outright takes its command with it.
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+#endif
   for (int sig : kHandledSignals) signal(sig, SIG_DFL);
   signal(SIGPIPE, SIG_DFL);
   setenv(envName.c_str(), linePath.c_str(), 1);
