@@ -1,0 +1,652 @@
+#!/usr/bin/env python3
+"""tarvex benchmark: runs the built tarvex against the built tarvex-stb and
+prints one table and one summary line.
+
+    python3 bench/tarvex_bench.py [--quick | --full] [BUILD_DIR]
+
+BUILD_DIR defaults to build-bench, else build, beside this script's folder.
+Figures (see BENCHMARKS.md for the method):
+  wire efficiency of a paced read, a paced write (half the pages blank) and
+  the microcode upload, at 115200 and 256000 baud; host cost of an unpaced
+  read and write (MB/s, CPU s/MB); peak resident memory for two chip sizes;
+  CPU over 10 s of greeting wait on a silent line.
+
+Every read is compared with the box's image and every write with the box's
+image after it, so a fast but wrong transfer is reported as a failure.
+Exit status: 0 when every goal is met, 1 when a goal is missed, 2 when a run
+went wrong (wrong data, a tarvex failure message, a time-out, a crash).
+"""
+import argparse
+import os
+import pty
+import random
+import re
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import tty
+
+# --- what the line and the protocol look like -------------------------------
+
+BITS_PER_BYTE = 10          # the box paces ten bit times per byte
+FRAME_HEADER = 4            # 13 3A, length low, length high
+REPLY_CHECKSUM = 2          # the reply's trailing checksum bytes
+BLOCK = 4096                # what tarvex reads and writes per progress line
+PAGE = 256
+UPLOAD_PAUSES_START_S = 0.010 + 0.050   # before and after the start byte
+UPLOAD_PAUSE_HEADER_S = 0.002           # before each record header
+UPLOAD_PAUSE_PAYLOAD_S = 0.001          # between header and payload
+UPLOAD_HEADER = 2
+UPLOAD_ANSWER = 1
+KB = 1024
+MB = 1024 * 1024
+
+# --- goals -------------------------------------------------------------------
+
+GOAL_READ = 0.97
+GOAL_WRITE = 0.97
+GOAL_UPLOAD = 0.95
+GOAL_RSS_SPREAD = 0.10      # peak RSS of the two sizes within 10 percent
+GOAL_RSS_KB = 4 * 1024      # and under 4 MB
+GOAL_IDLE = 0.01            # of one core
+
+IDLE_SECONDS = 10.0
+RUN_TIMEOUT_S = 1800.0
+STOP_TIMEOUT_S = 10.0
+BOX_LINE_TIMEOUT_S = 5.0
+SEED = 0x7A12
+
+
+class BenchError(Exception):
+    pass
+
+
+def die_text(text, limit=600):
+    text = text.replace("\r", "\n")
+    return text[-limit:]
+
+
+# --- processes ----------------------------------------------------------------
+
+def read_proc(pid, name):
+    try:
+        with open(f"/proc/{pid}/{name}") as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
+def cpu_ns(pid):
+    """Run time of the process on a CPU, in ns (scheduler accounting)."""
+    text = read_proc(pid, "schedstat").split()
+    return int(text[0]) if text else None
+
+
+def status_field(pid, field):
+    for line in read_proc(pid, "status").splitlines():
+        if line.startswith(field + ":"):
+            return int(line.split()[1])
+    return None
+
+
+def wait_rusage(pid, timeout_s):
+    """wait4 with a time-out; SIGKILL when it runs out. (status, rusage)."""
+    end = time.monotonic() + timeout_s
+    while True:
+        got, status, usage = os.wait4(pid, os.WNOHANG)
+        if got == pid:
+            return status, usage
+        if time.monotonic() > end:
+            os.kill(pid, signal.SIGKILL)
+            _, status, usage = os.wait4(pid, 0)
+            return status, usage
+        time.sleep(0.01)
+
+
+class Box:
+    """tarvex-stb serving on a new pty; we start tarvex ourselves, so that
+    its resource accounting (wait4) is ours."""
+
+    def __init__(self, build, workdir, name, args):
+        self.log_path = os.path.join(workdir, name + ".box.log")
+        self.err_path = os.path.join(workdir, name + ".box.err")
+        self.err = open(self.err_path, "w")
+        cmd = [os.path.join(build, "tarvex-stb"), "--log", self.log_path] + args
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=self.err,
+                                     stderr=self.err, start_new_session=True)
+        self.line = None
+        end = time.monotonic() + BOX_LINE_TIMEOUT_S
+        while time.monotonic() < end:
+            with open(self.err_path) as f:
+                m = re.search(r"^tarvex-stb: line (\S+)$", f.read(), re.M)
+            if m:
+                self.line = m.group(1)
+                break
+            if self.proc.poll() is not None:
+                break
+            time.sleep(0.01)
+        if not self.line:
+            self.stop()
+            with open(self.err_path) as f:
+                raise BenchError("tarvex-stb did not start: " + f.read().strip())
+
+    def stop(self):
+        if self.proc.returncode is not None:
+            return None
+        self.proc.send_signal(signal.SIGTERM)
+        status, usage = wait_rusage(self.proc.pid, STOP_TIMEOUT_S)
+        self.proc.returncode = status
+        self.err.close()
+        return usage
+
+    def frames(self):
+        """(index, opcode, n, addr or None) for every frame the box served."""
+        out = []
+        bad = None
+        with open(self.log_path) as f:
+            for line in f:
+                m = re.match(r"frame (\d+) op=([0-9A-F]{2}) n=(\d+)(?: addr=([0-9A-F]{6}))?$", line.strip())
+                if m:
+                    if bad:
+                        raise BenchError("the box saw a bad frame: " + bad)
+                    out.append((int(m.group(1)), int(m.group(2), 16), int(m.group(3)),
+                                int(m.group(4), 16) if m.group(4) else None))
+                elif re.match(r"(frame \d+ rejected|fault|garbage|hangup|line )", line):
+                    # After the last frame it is the frame that a stopped
+                    # run left half sent.
+                    bad = line.strip()
+        return out
+
+    def records(self):
+        out = []
+        with open(self.log_path) as f:
+            for line in f:
+                m = re.match(r"record (\d+) len=(\d+) (\w+)", line)
+                if m:
+                    out.append((int(m.group(1)), int(m.group(2)), m.group(3)))
+        return out
+
+    def log_text(self):
+        with open(self.log_path) as f:
+            return f.read()
+
+
+class Tarvex:
+    """tarvex with its standard output on a pty of ours, so that it is
+    unbuffered as on a console; each chunk of output is time-stamped."""
+
+    def __init__(self, build, workdir, line, args):
+        self.master, slave = pty.openpty()
+        tty.setraw(slave)  # no \n -> \r\n translation: we see what tarvex printed
+        env = dict(os.environ, TARVEX_COM1=line)
+        fw = os.path.join(workdir, "fw.bin")
+        open(fw, "ab").close()
+        cmd = [os.path.join(build, "tarvex"), fw, "-COM1"] + args
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=slave, stderr=slave,
+                                     env=env, start_new_session=True)
+        os.close(slave)
+        self.text = ""
+        self.stamps = []  # (offset just past the chunk, monotonic time it arrived)
+        self.status = None
+        self.usage = None
+        self.hwm_kb = None
+
+    def pump(self, timeout_s):
+        """Reads what tarvex printed within `timeout_s`; False once it closed."""
+        r, _, _ = select.select([self.master], [], [], timeout_s)
+        if not r:
+            return True
+        now = time.monotonic()
+        try:
+            data = os.read(self.master, 65536)
+        except OSError:
+            return False
+        if not data:
+            return False
+        self.text += data.decode("latin-1")
+        self.stamps.append((len(self.text), now))
+        return True
+
+    def wait_for(self, pattern, timeout_s=RUN_TIMEOUT_S, fail=r"Failed|crc error|Stopped|Error"):
+        end = time.monotonic() + timeout_s
+        rx = re.compile(pattern)
+        bad = re.compile(fail) if fail else None
+        while True:
+            m = rx.search(self.text)
+            if m:
+                return m
+            if bad and bad.search(self.text):
+                raise BenchError("tarvex: " + die_text(self.text))
+            left = end - time.monotonic()
+            if left <= 0:
+                raise BenchError(f"time-out waiting for {pattern!r}; tarvex printed: " + die_text(self.text))
+            if not self.pump(min(left, 0.5)):
+                m = rx.search(self.text)
+                if m:
+                    return m
+                raise BenchError(f"tarvex ended before {pattern!r}: " + die_text(self.text))
+
+    def time_at(self, offset):
+        """When the character before `offset` arrived."""
+        for end, t in self.stamps:
+            if end >= offset:
+                return t
+        raise BenchError("no time stamp")
+
+    def finish(self, interrupt=True):
+        """Stops tarvex (SIGINT, as a user would) and collects its accounting."""
+        if self.hwm_kb is None:  # None too once it has ended (a zombie has no memory)
+            self.hwm_kb = status_field(self.proc.pid, "VmHWM")
+        if interrupt:
+            try:
+                os.kill(self.proc.pid, signal.SIGINT)
+            except ProcessLookupError:
+                pass
+        # Drain the output while it ends, so it never blocks on a full pty.
+        end = time.monotonic() + STOP_TIMEOUT_S
+        while time.monotonic() < end:
+            got, status, usage = os.wait4(self.proc.pid, os.WNOHANG)
+            if got == self.proc.pid:
+                self.status, self.usage = status, usage
+                break
+            self.pump(0.02)
+        if self.usage is None:
+            self.status, self.usage = wait_rusage(self.proc.pid, 0)
+        self.proc.returncode = self.status
+        self.maxrss_kb = self.usage.ru_maxrss
+        while self.pump(0):
+            if not select.select([self.master], [], [], 0)[0]:
+                break
+        os.close(self.master)
+
+    def cpu_s(self):
+        return self.usage.ru_utime + self.usage.ru_stime
+
+
+# --- images -------------------------------------------------------------------
+
+def random_image(size, seed):
+    return random.Random(seed).randbytes(size)
+
+
+def half_blank_image(size, seed):
+    """Even pages random, odd pages all 0xFF."""
+    rng = random.Random(seed)
+    out = bytearray(b"\xff" * size)
+    for page in range(0, size, 2 * PAGE):
+        out[page:page + PAGE] = rng.randbytes(PAGE)
+    return bytes(out)
+
+
+def write_file(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def read_file(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def first_difference(a, b):
+    for i in range(min(len(a), len(b))):
+        if a[i] != b[i]:
+            return i
+    return min(len(a), len(b))
+
+
+# --- the runs -----------------------------------------------------------------
+
+def frame_line_bytes(n):
+    """Bytes one bridge transaction puts on the line, both directions."""
+    return (FRAME_HEADER + n) + (n + REPLY_CHECKSUM)
+
+
+class Result:
+    def __init__(self, name, **kw):
+        self.name = name
+        self.__dict__.update(kw)
+
+
+def baud_args(baud):
+    return ["--baud", str(baud)] if baud else []
+
+
+def tarvex_speed(baud):
+    return "-" + str(baud if baud else 115200)
+
+
+def run_read(ctx, size, baud, window=None):
+    """A flash read. With `window` (bytes), the pass is measured over its
+    first `window` bytes and then stopped; else over the whole chip."""
+    name = f"read-{size // KB}K-{baud or 'pty'}"
+    image = random_image(size, SEED + size)
+    img = os.path.join(ctx.work, name + ".img")
+    dump = os.path.join(ctx.work, name + ".dump")
+    write_file(img, image)
+    box = Box(ctx.build, ctx.work, name, ["--size", str(size), "--image", img] + baud_args(baud))
+    tv = None
+    try:
+        tv = Tarvex(ctx.build, ctx.work, box.line, [tarvex_speed(baud), "-fr", dump])
+        start = tv.wait_for(r"Flash status2: [0-9A-F]{2}\n")
+        if window:
+            last = window // BLOCK - 1
+            end = tv.wait_for(r" reading address=%08X: \d+%% done\r" % (last * BLOCK))
+        else:
+            end = tv.wait_for(r" read done time=\d+s\n")
+        t0, t1 = tv.time_at(start.end()), tv.time_at(end.end())
+        tv.finish()
+    finally:
+        if tv and tv.usage is None:
+            tv.finish()
+        box_usage = box.stop()
+    frames = [f for f in box.frames() if f[1] == 0x03]
+    limit_bytes = window if window else size
+    measured = [f for f in frames if f[3] is not None and f[3] < limit_bytes]
+    line_bytes = sum(frame_line_bytes(f[2]) for f in measured)
+    if not window:
+        got = read_file(dump)
+        if got != image:
+            raise BenchError(f"{name}: the dump differs from the chip at byte "
+                             f"{first_difference(got, image)} (dump {len(got)} bytes)")
+        if len(measured) != size // 1024:
+            raise BenchError(f"{name}: {len(measured)} read transactions for {size} bytes")
+    return Result(name, kind="read", size=limit_bytes, baud=baud, elapsed=t1 - t0,
+                  line_bytes=line_bytes, limit=line_bytes * BITS_PER_BYTE / baud if baud else None,
+                  cpu=tv.cpu_s(), rss=tv.hwm_kb, maxrss=tv.maxrss_kb, box_cpu=box_usage.ru_utime + box_usage.ru_stime,
+                  checked=not window)
+
+
+def block_of_frames(frames):
+    """For the frames of a write pass: the block each belongs to (a write
+    enable to the page program after it, status reads to the one before)."""
+    out = []
+    current = None
+    for i, f in enumerate(frames):
+        if f[1] == 0x02:
+            current = f[3] // BLOCK
+            out.append(current)
+        elif f[1] == 0x06:
+            nxt = next((g for g in frames[i + 1:] if g[1] == 0x02), None)
+            out.append(nxt[3] // BLOCK if nxt else current)
+        else:
+            out.append(current)
+    return out
+
+
+def run_write(ctx, size, baud, content, window=None):
+    name = f"write-{size // KB}K-{baud or 'pty'}"
+    image = content(size, SEED + 2 * size)
+    src = os.path.join(ctx.work, name + ".src")
+    img = os.path.join(ctx.work, name + ".img")
+    write_file(src, image)
+    if os.path.exists(img):
+        os.remove(img)
+    box = Box(ctx.build, ctx.work, name, ["--size", str(size), "--image", img] + baud_args(baud))
+    tv = None
+    try:
+        tv = Tarvex(ctx.build, ctx.work, box.line, [tarvex_speed(baud), "-fw", src])
+        start = tv.wait_for(r" erase chip\.\.\. done time=\d+s\n")
+        if window:
+            last = window // BLOCK - 1
+            end = tv.wait_for(r" writing\[\d+\] address=%08X: \d+%% done\r" % (last * BLOCK))
+        else:
+            end = tv.wait_for(r" write done time=\d+s\n")
+        if re.search(r"writing\[[1-9]", tv.text):
+            raise BenchError(f"{name}: tarvex reports pages that did not finish")
+        t0, t1 = tv.time_at(start.end()), tv.time_at(end.end())
+        tv.finish()
+    finally:
+        if tv and tv.usage is None:
+            tv.finish()
+        box_usage = box.stop()
+    frames = box.frames()
+    erase = next(i for i, f in enumerate(frames) if f[1] == 0xC7)
+    first = next((i for i in range(erase + 1, len(frames)) if frames[i][1] == 0x06), len(frames))
+    wframes = frames[first:]
+    blocks = block_of_frames(wframes)
+    limit_bytes = window if window else size
+    measured = [f for f, b in zip(wframes, blocks) if b is not None and b * BLOCK < limit_bytes]
+    line_bytes = sum(frame_line_bytes(f[2]) for f in measured)
+    if not window:
+        got = read_file(img)
+        if got != image:
+            raise BenchError(f"{name}: the chip differs from the file at byte {first_difference(got, image)}")
+    programmed = sum(1 for f in measured if f[1] == 0x02)
+    return Result(name, kind="write", size=limit_bytes, baud=baud, elapsed=t1 - t0,
+                  line_bytes=line_bytes, limit=line_bytes * BITS_PER_BYTE / baud if baud else None,
+                  cpu=tv.cpu_s(), rss=tv.hwm_kb, maxrss=tv.maxrss_kb, box_cpu=box_usage.ru_utime + box_usage.ru_stime,
+                  checked=not window, pages=programmed)
+
+
+def run_upload(ctx, baud):
+    name = f"upload-{baud}"
+    box = Box(ctx.build, ctx.work, name, ["--powerups", "0"] + baud_args(baud))
+    tv = None
+    try:
+        tv = Tarvex(ctx.build, ctx.work, box.line, [tarvex_speed(baud)])
+        start = tv.wait_for(r"COM1 opened\.\n")
+        end = tv.wait_for(r"Transferring\.\. 100% done\.")
+        tv.wait_for(r"Microcode updated successfully\.\n")
+        t0, t1 = tv.time_at(start.end()), tv.time_at(end.end())
+        tv.finish(interrupt=False)
+    finally:
+        if tv and tv.usage is None:
+            tv.finish()
+        box_usage = box.stop()
+    if not os.WIFEXITED(tv.status) or os.WEXITSTATUS(tv.status) != 0:
+        raise BenchError(f"{name}: tarvex ended with status {tv.status}")
+    if "upload complete" not in box.log_text():
+        raise BenchError(f"{name}: the box did not see a complete upload")
+    records = box.records()
+    if any(r[2] != "ok" for r in records):
+        raise BenchError(f"{name}: records were refused or damaged")
+    bt = BITS_PER_BYTE / baud
+    # Start byte under the 50 ms pause; per record: the 2 ms pause, the header
+    # (or the 1 ms pause, whichever is longer), the payload, the answer.
+    limit = UPLOAD_PAUSES_START_S + sum(
+        UPLOAD_PAUSE_HEADER_S + max(UPLOAD_PAUSE_PAYLOAD_S, UPLOAD_HEADER * bt) + (length + UPLOAD_ANSWER) * bt
+        for _, length, _ in records)
+    line_bytes = 1 + sum(length + UPLOAD_HEADER + UPLOAD_ANSWER for _, length, _ in records)
+    return Result(name, kind="upload", size=sum(r[1] + UPLOAD_HEADER for r in records), baud=baud,
+                  elapsed=t1 - t0, line_bytes=line_bytes, limit=limit, cpu=tv.cpu_s(),
+                  rss=tv.hwm_kb, maxrss=tv.maxrss_kb, box_cpu=box_usage.ru_utime + box_usage.ru_stime, checked=True,
+                  records=len(records))
+
+
+def run_idle(ctx):
+    name = "idle"
+    dump = os.path.join(ctx.work, "idle.dump")
+    box = Box(ctx.build, ctx.work, name, ["--powerups", "0"])
+    tv = None
+    try:
+        tv = Tarvex(ctx.build, ctx.work, box.line, ["-115200", "-fr", dump])
+        tv.wait_for(r"Switch on the STB\.\.\.\n")
+        pid = tv.proc.pid
+        c0, s0 = cpu_ns(pid), status_field(pid, "voluntary_ctxt_switches")
+        b0 = cpu_ns(box.proc.pid)
+        t0 = time.monotonic()
+        end = t0 + IDLE_SECONDS
+        while time.monotonic() < end:
+            tv.pump(end - time.monotonic())
+        t1 = time.monotonic()
+        c1, s1 = cpu_ns(pid), status_field(pid, "voluntary_ctxt_switches")
+        b1 = cpu_ns(box.proc.pid)
+        if re.search(r"Flash id|Failed", tv.text):
+            raise BenchError("idle: tarvex left the greeting wait: " + die_text(tv.text))
+        tv.finish()
+    finally:
+        if tv and tv.usage is None:
+            tv.finish()
+        box.stop()
+    wall = t1 - t0
+    return Result(name, kind="idle", elapsed=wall, cpu_window=(c1 - c0) / 1e9,
+                  wakeups=(s1 - s0) / wall, box_cpu_window=(b1 - b0) / 1e9, cpu=tv.cpu_s(),
+                  rss=tv.hwm_kb, maxrss=tv.maxrss_kb)
+
+
+# --- report -------------------------------------------------------------------
+
+def machine_line():
+    model = "?"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    return (f"machine: {os.cpu_count()} cores, {model}, kernel {os.uname().release}; "
+            f"{time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}")
+
+
+def fmt(v, spec):
+    return "-" if v is None else format(v, spec)
+
+
+def rss_text(r):
+    """VmHWM sampled while tarvex still ran; ru_maxrss (marked *) when it
+    ended by itself first."""
+    if r.rss is not None:
+        return str(r.rss)
+    return f"{r.maxrss}*" if r.maxrss else "-"
+
+
+def report(results, idle, mode):
+    goals = []  # (text, met)
+    rows = []
+    head = ("run", "bytes", "line bytes", "limit s", "elapsed s", "efficiency", "goal",
+            "MB/s", "tarvex CPU s", "CPU s/MB", "peak RSS KB", "box CPU s")
+    for r in results:
+        eff = r.limit / r.elapsed if r.limit else None
+        goal = {"read": GOAL_READ, "write": GOAL_WRITE, "upload": GOAL_UPLOAD}[r.kind] if r.baud else None
+        mbs = r.size / MB / r.elapsed
+        per_mb = r.cpu / (r.size / MB)
+        if goal is not None:
+            goals.append((f"{r.name} efficiency {eff:.3f} >= {goal}", eff >= goal))
+        rows.append((r.name + ("" if r.checked else " (window)"), str(r.size), str(r.line_bytes),
+                     fmt(r.limit, ".3f"), f"{r.elapsed:.3f}", fmt(eff, ".3f"),
+                     fmt(goal, ".2f"), f"{mbs:.3f}", f"{r.cpu:.3f}", f"{per_mb:.4f}",
+                     rss_text(r), f"{r.box_cpu:.3f}"))
+    rows.append(("idle 10 s", "-", "-", "-", f"{idle.elapsed:.3f}", "-", "-", "-",
+                 f"{idle.cpu_window:.4f}", "-", rss_text(idle), f"{idle.box_cpu_window:.4f}"))
+    widths = [max(len(h), *(len(row[i]) for row in rows)) for i, h in enumerate(head)]
+    line = lambda cells: "| " + " | ".join(c.ljust(w) for c, w in zip(cells, widths)) + " |"
+    print(line(head))
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for row in rows:
+        print(line(row))
+    print()
+
+    # Memory: the peak of each unpaced size, reads and writes apart.
+    unpaced = [r for r in results if not r.baud]
+    mem = []
+    for kind in ("read", "write"):
+        rs = sorted((r for r in unpaced if r.kind == kind), key=lambda r: r.size)
+        if len(rs) >= 2 and all(r.rss for r in rs):
+            small, big = rs[0], rs[-1]
+            spread = (big.rss - small.rss) / small.rss
+            goals.append((f"{kind} peak RSS {small.rss} KB ({small.size // MB} MB) vs {big.rss} KB "
+                          f"({big.size // MB} MB): {spread * 100:+.1f}% within 10%", abs(spread) <= GOAL_RSS_SPREAD))
+            goals.append((f"{kind} peak RSS {max(small.rss, big.rss)} KB < {GOAL_RSS_KB} KB",
+                          max(small.rss, big.rss) < GOAL_RSS_KB))
+            mem.append(f"{kind} {small.rss}/{big.rss} KB")
+    idle_share = idle.cpu_window / idle.elapsed
+    goals.append((f"idle CPU {idle_share * 100:.3f}% of a core < 1%", idle_share < GOAL_IDLE))
+    print(f"idle: tarvex {idle.cpu_window * 1000:.2f} ms CPU in {idle.elapsed:.1f} s "
+          f"({idle_share * 100:.3f}% of a core), {idle.wakeups:.1f} wake-ups/s; "
+          f"box {idle.box_cpu_window * 1000:.2f} ms")
+    for text, met in goals:
+        print(("  met    " if met else "  MISSED ") + text)
+
+    def eff_of(kind, baud):
+        r = next((r for r in results if r.kind == kind and r.baud == baud), None)
+        return f"{r.limit / r.elapsed:.3f}" if r else "-"
+
+    host = [r for r in unpaced if r.size == max((u.size for u in unpaced), default=0)]
+    host_txt = ", ".join(f"{r.kind} {r.size / MB / r.elapsed:.2f} MB/s {r.cpu / (r.size / MB):.4f} CPU s/MB"
+                         for r in host)
+    missed = [t for t, m in goals if not m]
+    print()
+    print(f"summary ({mode}): efficiency read {eff_of('read', 115200)}/{eff_of('read', 256000)}, "
+          f"write {eff_of('write', 115200)}/{eff_of('write', 256000)}, "
+          f"upload {eff_of('upload', 115200)}/{eff_of('upload', 256000)} (115200/256000 baud); "
+          f"host {host_txt}; peak RSS {', '.join(mem)}; idle {idle_share * 100:.3f}% of a core; "
+          + ("all goals met" if not missed else f"{len(missed)} of {len(goals)} goals missed"))
+    return 1 if missed else 0
+
+
+def default_build():
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    for name in ("build-bench", "build"):
+        path = os.path.join(root, name)
+        if os.path.exists(os.path.join(path, "tarvex")) and os.path.exists(os.path.join(path, "tarvex-stb")):
+            return path
+    return os.path.join(root, "build-bench")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    mode = ap.add_mutually_exclusive_group()
+    mode.add_argument("--quick", action="store_true", help="about a minute (default)")
+    mode.add_argument("--full", action="store_true", help="whole 1 MB chips paced, 16 MB unpaced")
+    ap.add_argument("--keep", action="store_true", help="keep the work folder (images, logs)")
+    ap.add_argument("build", nargs="?", default=None, help="build folder with tarvex and tarvex-stb")
+    a = ap.parse_args()
+    build = os.path.abspath(a.build) if a.build else default_build()
+    for prog in ("tarvex", "tarvex-stb"):
+        if not os.access(os.path.join(build, prog), os.X_OK):
+            print(f"tarvex_bench: {os.path.join(build, prog)} not found; build first "
+                  f"(cmake --build {build})", file=sys.stderr)
+            return 2
+
+    class Ctx:
+        pass
+    ctx = Ctx()
+    ctx.build = build
+    ctx.work = tempfile.mkdtemp(prefix="tarvex-bench-")
+    full = a.full
+    mode_name = "full" if full else "quick"
+    # tarvex's size rule (2^n / 8 MB from the device ID) knows no chip below
+    # 1 MB, so the paced runs use a 1 MB chip: whole in full mode, its
+    # first 64 KB (then stopped) in quick mode.
+    paced_chip = 1 * MB
+    window = None if full else 64 * KB
+    sizes = (1 * MB, 16 * MB) if full else (1 * MB, 4 * MB)
+    print(machine_line())
+    print(f"build: {build}; mode: {mode_name}; work: {ctx.work}")
+    print()
+    results = []
+    started = time.monotonic()
+    try:
+        for baud in (115200, 256000):
+            results.append(run_read(ctx, paced_chip, baud, window))
+            print(f"  {results[-1].name}: {results[-1].elapsed:.2f} s", file=sys.stderr)
+            results.append(run_write(ctx, paced_chip, baud, half_blank_image, window))
+            print(f"  {results[-1].name}: {results[-1].elapsed:.2f} s", file=sys.stderr)
+            results.append(run_upload(ctx, baud))
+            print(f"  {results[-1].name}: {results[-1].elapsed:.2f} s", file=sys.stderr)
+        for size in sizes:
+            results.append(run_read(ctx, size, 0))
+            print(f"  {results[-1].name}: {results[-1].elapsed:.2f} s", file=sys.stderr)
+            results.append(run_write(ctx, size, 0, random_image))
+            print(f"  {results[-1].name}: {results[-1].elapsed:.2f} s", file=sys.stderr)
+        idle = run_idle(ctx)
+    except BenchError as e:
+        print(f"tarvex_bench: {e}", file=sys.stderr)
+        print(f"tarvex_bench: work folder kept: {ctx.work}", file=sys.stderr)
+        return 2
+    status = report(results, idle, mode_name)
+    print(f"(whole benchmark: {time.monotonic() - started:.0f} s)")
+    if a.keep:
+        print(f"work folder kept: {ctx.work}")
+    else:
+        for f in os.listdir(ctx.work):
+            os.remove(os.path.join(ctx.work, f))
+        os.rmdir(ctx.work)
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
