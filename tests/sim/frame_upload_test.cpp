@@ -21,8 +21,10 @@ std::vector<FrameEvent> FeedAll(FrameParser& p, const std::vector<uint8_t>& byte
 }
 
 std::vector<uint8_t> Frame(const std::vector<uint8_t>& bus) {
-  std::vector<uint8_t> f = {kFrameSync0, kFrameSync1, static_cast<uint8_t>(bus.size() & 0xFF),
-                            static_cast<uint8_t>(bus.size() >> 8)};
+  std::vector<uint8_t> f;
+  f.reserve(4 + bus.size());  // also keeps gcc 12 from a false bounds warning
+  f.insert(f.end(), {kFrameSync0, kFrameSync1, static_cast<uint8_t>(bus.size() & 0xFF),
+                   static_cast<uint8_t>(bus.size() >> 8)});
   f.insert(f.end(), bus.begin(), bus.end());
   return f;
 }
@@ -92,7 +94,10 @@ protected:
 
   std::vector<uint8_t> Record(size_t k) const {
     const RecordRef& r = records[k];
-    std::vector<uint8_t> out = {static_cast<uint8_t>(r.length >> 8), static_cast<uint8_t>(r.length)};
+    std::vector<uint8_t> out;
+    out.reserve(2 + r.length);
+    out.push_back(static_cast<uint8_t>(r.length >> 8));
+    out.push_back(static_cast<uint8_t>(r.length));
     out.insert(out.end(), reference.begin() + r.offset, reference.begin() + r.offset + r.length);
     return out;
   }
