@@ -158,7 +158,7 @@ PageResult ProgramPage(SerialPort& port, const uint8_t* source, uint32_t address
 
 PageResult ProgramPage(SerialPort& port, const uint8_t* source, uint32_t address,
                        SilenceWatch& watch) {
-  if (std::all_of(source, source + kPageSize, [](uint8_t b) { return b == spi::kFiller; }))
+  if (std::all_of(source, source + kPageSize, [](uint8_t b) { return b == kErasedByte; }))
     return {};
   if (FlashStatus s = WriteEnable(port, watch); s != FlashStatus::kOk) return {s, false};
 

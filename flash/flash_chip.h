@@ -7,6 +7,7 @@
 class SerialPort;
 
 inline constexpr uint32_t kPageSize = 256;
+inline constexpr uint8_t kErasedByte = 0xFF;  // a flash byte after an erase
 inline constexpr uint32_t kBlockSize = 4096;
 inline constexpr uint32_t kReadChunkSize = 1024;  // data bytes of one read transaction
 inline constexpr uint32_t kPagesPerBlock = kBlockSize / kPageSize;

@@ -40,7 +40,6 @@ constexpr char kVerifyLetter = 'v';
 
 constexpr uint32_t kPercentScale = 100 * kBlockSize;
 constexpr uint32_t kMsPerSecond = 1000;
-constexpr uint8_t kBlankByte = 0xFF;
 
 constexpr const char kNotResponding[] = "\nFailed: Target is not responding.\n";
 
@@ -151,7 +150,7 @@ PassEnd ReadPass(SerialPort& port, const RunOptions& options, uint32_t chipSize)
 // Fills the block with 0xFF and reads up to a block of the file into it.
 // False on a read error; `count` 0 at the end of the file.
 bool ReadFileBlock(std::FILE* in, Block& block, size_t& count) {
-  block.fill(kBlankByte);
+  block.fill(kErasedByte);
   count = std::fread(block.data(), 1, block.size(), in);
   return !std::ferror(in);
 }

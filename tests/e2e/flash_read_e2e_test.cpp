@@ -1,6 +1,11 @@
 // Flash reads, the greeting waits and the hand-overs, end to end.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <future>
 #include <regex>
 
 #include "tests/e2e/box_run.h"
@@ -71,6 +76,30 @@ TEST_F(FlashReadTest, EveryPowerUpGetsItsPassAndThePromptComesOnce) {
   EXPECT_EQ(run.Count(" read done time="), 3u);
   EXPECT_EQ(run.Frames(0x03).size(), 3u * 1024);
   EXPECT_EQ(ReadBytes(Path("dump.bin")), chip);
+}
+
+TEST_F(FlashReadTest, PipeIsWrittenDirectly) {
+  const auto chip = RandomBytes(kMegabyte, 5);
+  WriteBytes(Path("chip.bin"), chip);
+  ASSERT_EQ(mkfifo(Path("dump.pipe").c_str(), 0600), 0);
+  auto reader = std::async(std::launch::async, [path = Path("dump.pipe")] {
+    std::vector<uint8_t> got;
+    const int fd = open(path.c_str(), O_RDONLY);
+    uint8_t buf[65536];
+    ssize_t n;
+    while (fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0) got.insert(got.end(), buf, buf + n);
+    if (fd >= 0) close(fd);
+    return got;
+  });
+  const BoxRun run = Run({"--size", "1M", "--image", Path("chip.bin")}, {"-fr", "dump.pipe"});
+  EXPECT_EQ(run.proc.status, kStoppedBySigint) << run.proc.out;
+  EXPECT_NE(run.proc.out.find(" read done"), std::string::npos);
+  if (run.proc.out.find(" read done") == std::string::npos) {
+    const int unblock = open(Path("dump.pipe").c_str(), O_WRONLY | O_NONBLOCK);
+    if (unblock >= 0) close(unblock);
+  }
+  EXPECT_EQ(reader.get(), chip);
+  EXPECT_EQ(FilesIn(Dir()), (std::vector<std::string>{"chip.bin", "dump.pipe", "wire.log"}));
 }
 
 struct OptionCase {
