@@ -70,11 +70,12 @@ protected:
     RunTo(now + 1 * kMs);
   }
   static std::vector<uint8_t> Frame(const std::vector<uint8_t>& bus) {
-    std::vector<uint8_t> f;
-    f.reserve(4 + bus.size());  // also keeps gcc 12 from a false bounds warning
-    f.insert(f.end(), {kFrameSync0, kFrameSync1, static_cast<uint8_t>(bus.size() & 0xFF),
-                     static_cast<uint8_t>(bus.size() >> 8)});
-    f.insert(f.end(), bus.begin(), bus.end());
+    std::vector<uint8_t> f(4 + bus.size());
+    f[0] = kFrameSync0;
+    f[1] = kFrameSync1;
+    f[2] = static_cast<uint8_t>(bus.size() & 0xFF);
+    f[3] = static_cast<uint8_t>(bus.size() >> 8);
+    std::copy(bus.begin(), bus.end(), f.begin() + 4);
     return f;
   }
 

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -59,9 +61,12 @@ void WriteFd(int fd, const std::vector<uint8_t>& bytes) {
 }
 
 std::vector<uint8_t> Frame(const std::vector<uint8_t>& bus) {
-  std::vector<uint8_t> f = {0x13, 0x3A, static_cast<uint8_t>(bus.size() & 0xFF),
-                            static_cast<uint8_t>(bus.size() >> 8)};
-  f.insert(f.end(), bus.begin(), bus.end());
+  std::vector<uint8_t> f(4 + bus.size());
+  f[0] = 0x13;
+  f[1] = 0x3A;
+  f[2] = static_cast<uint8_t>(bus.size() & 0xFF);
+  f[3] = static_cast<uint8_t>(bus.size() >> 8);
+  std::copy(bus.begin(), bus.end(), f.begin() + 4);
   return f;
 }
 
