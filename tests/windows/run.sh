@@ -84,6 +84,8 @@ cleanup() {
   if [[ -n ${TARVEX_WINE_KEEP:-} ]]; then echo "windows: kept $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 say "Linux build in $linux_build"
 if [[ ! -f $linux_build/CMakeCache.txt ]] &&
@@ -167,9 +169,10 @@ prefix_start=$(date +%s)
 {
   "$wine" wineboot -i && set_ports && "$wineserver" -k
   "$wineserver" -w
-  # One persistent server and its services for all cases, started with
-  # their output in the log, so that no case's output pipe stays open.
-  "$wineserver" -p && "$wine" wineboot
+  # One server and its services for all cases, started with their output in
+  # the log, so that no case's output stays open. It lingers 30 s after the
+  # last Wine process, should this script die without cleaning up.
+  "$wineserver" -p30 && "$wine" wineboot
 } </dev/null >"$work/wine.log" 2>&1
 for port in com1 com12; do
   if [[ $(readlink "$WINEPREFIX/dosdevices/$port") != "$line_link" ]]; then
@@ -437,7 +440,7 @@ exclusive_case() {
     (cd "$work/nobody" && {
       as_nobody "$wine" wineboot -i && set_ports as_nobody && as_nobody "$wineserver" -k
       as_nobody "$wineserver" -w
-      as_nobody "$wineserver" -p && as_nobody "$wine" wineboot
+      as_nobody "$wineserver" -p30 && as_nobody "$wine" wineboot
     } </dev/null >"$work/nobody-wine.log" 2>&1)
     if [[ $(readlink "$work/nobody/prefix/dosdevices/com1") != "$line_link" ]]; then
       fail "$name" "the unprivileged prefix does not map COM1 to the test line"
