@@ -85,6 +85,13 @@ def cpu_ns(pid):
     return int(text[0]) if text else None
 
 
+def runq_wait_s(pid):
+    """Time the process was ready to run but waited for a CPU: the noise
+    that other work on the machine adds to a run."""
+    text = read_proc(pid, "schedstat").split()
+    return int(text[1]) / 1e9 if len(text) > 1 else None
+
+
 def status_field(pid, field):
     for line in read_proc(pid, "status").splitlines():
         if line.startswith(field + ":"):
@@ -106,6 +113,13 @@ def wait_rusage(pid, timeout_s):
         time.sleep(0.01)
 
 
+REALTIME_PRIORITY = 10
+
+
+def realtime():
+    os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(REALTIME_PRIORITY))
+
+
 class Box:
     """tarvex-stb serving on a new pty; we start tarvex ourselves, so that
     its resource accounting (wait4) is ours."""
@@ -118,6 +132,7 @@ class Box:
         self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=self.err,
                                      stderr=self.err, start_new_session=True)
         self.line = None
+        self.wait_s = None
         end = time.monotonic() + BOX_LINE_TIMEOUT_S
         while time.monotonic() < end:
             with open(self.err_path) as f:
@@ -136,6 +151,7 @@ class Box:
     def stop(self):
         if self.proc.returncode is not None:
             return None
+        self.wait_s = runq_wait_s(self.proc.pid)
         self.proc.send_signal(signal.SIGTERM)
         status, usage = wait_rusage(self.proc.pid, STOP_TIMEOUT_S)
         self.proc.returncode = status
@@ -193,6 +209,8 @@ class Tarvex:
         self.status = None
         self.usage = None
         self.hwm_kb = None
+        self.wait_s = None
+        self.cpu_at = {}  # text offset of a match -> tarvex's CPU ns when we saw it
 
     def pump(self, timeout_s):
         """Reads what tarvex printed within `timeout_s`; False once it closed."""
@@ -217,6 +235,7 @@ class Tarvex:
         while True:
             m = rx.search(self.text)
             if m:
+                self.cpu_at[m.end()] = cpu_ns(self.proc.pid)
                 return m
             if bad and bad.search(self.text):
                 raise BenchError("tarvex: " + die_text(self.text))
@@ -226,6 +245,7 @@ class Tarvex:
             if not self.pump(min(left, 0.5)):
                 m = rx.search(self.text)
                 if m:
+                    self.cpu_at[m.end()] = None
                     return m
                 raise BenchError(f"tarvex ended before {pattern!r}: " + die_text(self.text))
 
@@ -240,6 +260,7 @@ class Tarvex:
         """Stops tarvex (SIGINT, as a user would) and collects its accounting."""
         if self.hwm_kb is None:  # None too once it has ended (a zombie has no memory)
             self.hwm_kb = status_field(self.proc.pid, "VmHWM")
+            self.wait_s = runq_wait_s(self.proc.pid)
         if interrupt:
             try:
                 os.kill(self.proc.pid, signal.SIGINT)
@@ -256,14 +277,19 @@ class Tarvex:
         if self.usage is None:
             self.status, self.usage = wait_rusage(self.proc.pid, 0)
         self.proc.returncode = self.status
-        self.maxrss_kb = self.usage.ru_maxrss
         while self.pump(0):
             if not select.select([self.master], [], [], 0)[0]:
                 break
         os.close(self.master)
 
     def cpu_s(self):
+        """User + system time of the whole run (wait4)."""
         return self.usage.ru_utime + self.usage.ru_stime
+
+    def window_cpu_s(self, start, end):
+        """CPU between two matches, from the scheduler's accounting."""
+        a, b = self.cpu_at.get(start.end()), self.cpu_at.get(end.end())
+        return (b - a) / 1e9 if a is not None and b is not None else None
 
 
 # --- images -------------------------------------------------------------------
@@ -338,6 +364,7 @@ def run_read(ctx, size, baud, window=None):
         else:
             end = tv.wait_for(r" read done time=\d+s\n")
         t0, t1 = tv.time_at(start.end()), tv.time_at(end.end())
+        window_cpu = tv.window_cpu_s(start, end)
         tv.finish()
     finally:
         if tv and tv.usage is None:
@@ -356,7 +383,7 @@ def run_read(ctx, size, baud, window=None):
             raise BenchError(f"{name}: {len(measured)} read transactions for {size} bytes")
     return Result(name, kind="read", size=limit_bytes, baud=baud, elapsed=t1 - t0,
                   line_bytes=line_bytes, limit=line_bytes * BITS_PER_BYTE / baud if baud else None,
-                  cpu=tv.cpu_s(), rss=tv.hwm_kb, maxrss=tv.maxrss_kb, box_cpu=box_usage.ru_utime + box_usage.ru_stime,
+                  cpu=tv.cpu_s(), window_cpu=window_cpu, rss=tv.hwm_kb, waits=(tv.wait_s, box.wait_s), box_cpu=box_usage.ru_utime + box_usage.ru_stime,
                   checked=not window)
 
 
@@ -371,7 +398,7 @@ def block_of_frames(frames):
             out.append(current)
         elif f[1] == 0x06:
             nxt = next((g for g in frames[i + 1:] if g[1] == 0x02), None)
-            out.append(nxt[3] // BLOCK if nxt else current)
+            out.append(nxt[3] // BLOCK if nxt else None)
         else:
             out.append(current)
     return out
@@ -398,6 +425,7 @@ def run_write(ctx, size, baud, content, window=None):
         if re.search(r"writing\[[1-9]", tv.text):
             raise BenchError(f"{name}: tarvex reports pages that did not finish")
         t0, t1 = tv.time_at(start.end()), tv.time_at(end.end())
+        window_cpu = tv.window_cpu_s(start, end)
         tv.finish()
     finally:
         if tv and tv.usage is None:
@@ -418,7 +446,7 @@ def run_write(ctx, size, baud, content, window=None):
     programmed = sum(1 for f in measured if f[1] == 0x02)
     return Result(name, kind="write", size=limit_bytes, baud=baud, elapsed=t1 - t0,
                   line_bytes=line_bytes, limit=line_bytes * BITS_PER_BYTE / baud if baud else None,
-                  cpu=tv.cpu_s(), rss=tv.hwm_kb, maxrss=tv.maxrss_kb, box_cpu=box_usage.ru_utime + box_usage.ru_stime,
+                  cpu=tv.cpu_s(), window_cpu=window_cpu, rss=tv.hwm_kb, waits=(tv.wait_s, box.wait_s), box_cpu=box_usage.ru_utime + box_usage.ru_stime,
                   checked=not window, pages=programmed)
 
 
@@ -432,6 +460,7 @@ def run_upload(ctx, baud):
         end = tv.wait_for(r"Transferring\.\. 100% done\.")
         tv.wait_for(r"Microcode updated successfully\.\n")
         t0, t1 = tv.time_at(start.end()), tv.time_at(end.end())
+        window_cpu = tv.window_cpu_s(start, end)
         tv.finish(interrupt=False)
     finally:
         if tv and tv.usage is None:
@@ -452,8 +481,8 @@ def run_upload(ctx, baud):
         for _, length, _ in records)
     line_bytes = 1 + sum(length + UPLOAD_HEADER + UPLOAD_ANSWER for _, length, _ in records)
     return Result(name, kind="upload", size=sum(r[1] + UPLOAD_HEADER for r in records), baud=baud,
-                  elapsed=t1 - t0, line_bytes=line_bytes, limit=limit, cpu=tv.cpu_s(),
-                  rss=tv.hwm_kb, maxrss=tv.maxrss_kb, box_cpu=box_usage.ru_utime + box_usage.ru_stime, checked=True,
+                  elapsed=t1 - t0, line_bytes=line_bytes, limit=limit, cpu=tv.cpu_s(), window_cpu=window_cpu,
+                  rss=tv.hwm_kb, waits=(tv.wait_s, box.wait_s), box_cpu=box_usage.ru_utime + box_usage.ru_stime, checked=True,
                   records=len(records))
 
 
@@ -485,7 +514,7 @@ def run_idle(ctx):
     wall = t1 - t0
     return Result(name, kind="idle", elapsed=wall, cpu_window=(c1 - c0) / 1e9,
                   wakeups=(s1 - s0) / wall, box_cpu_window=(b1 - b0) / 1e9, cpu=tv.cpu_s(),
-                  rss=tv.hwm_kb, maxrss=tv.maxrss_kb)
+                  rss=tv.hwm_kb, waits=(tv.wait_s, box.wait_s))
 
 
 # --- report -------------------------------------------------------------------
@@ -506,31 +535,36 @@ def fmt(v, spec):
 
 
 def rss_text(r):
-    """VmHWM sampled while tarvex still ran; ru_maxrss (marked *) when it
-    ended by itself first."""
-    if r.rss is not None:
-        return str(r.rss)
-    return f"{r.maxrss}*" if r.maxrss else "-"
+    """VmHWM sampled while tarvex still ran (an upload ends by itself first;
+    its ru_maxrss would count the memory of the forking benchmark)."""
+    return "-" if r.rss is None else str(r.rss)
+
+
+def waits_text(r):
+    return "/".join("-" if w is None else f"{w:.2f}" for w in r.waits)
 
 
 def report(results, idle, mode):
     goals = []  # (text, met)
     rows = []
     head = ("run", "bytes", "line bytes", "limit s", "elapsed s", "efficiency", "goal",
-            "MB/s", "tarvex CPU s", "CPU s/MB", "peak RSS KB", "box CPU s")
+            "MB/s", "tarvex CPU s", "CPU s/MB", "run CPU s", "peak RSS KB", "box CPU s", "runq wait s")
     for r in results:
         eff = r.limit / r.elapsed if r.limit else None
         goal = {"read": GOAL_READ, "write": GOAL_WRITE, "upload": GOAL_UPLOAD}[r.kind] if r.baud else None
         mbs = r.size / MB / r.elapsed
-        per_mb = r.cpu / (r.size / MB)
+        per_mb = r.window_cpu / (r.size / MB) if r.window_cpu is not None else None
         if goal is not None:
             goals.append((f"{r.name} efficiency {eff:.3f} >= {goal}", eff >= goal))
-        rows.append((r.name + ("" if r.checked else " (window)"), str(r.size), str(r.line_bytes),
+        rows.append((r.name + ("" if r.checked else f" (first {r.size // KB} KB)"), str(r.size), str(r.line_bytes),
                      fmt(r.limit, ".3f"), f"{r.elapsed:.3f}", fmt(eff, ".3f"),
-                     fmt(goal, ".2f"), f"{mbs:.3f}", f"{r.cpu:.3f}", f"{per_mb:.4f}",
-                     rss_text(r), f"{r.box_cpu:.3f}"))
-    rows.append(("idle 10 s", "-", "-", "-", f"{idle.elapsed:.3f}", "-", "-", "-",
-                 f"{idle.cpu_window:.4f}", "-", rss_text(idle), f"{idle.box_cpu_window:.4f}"))
+                     fmt(goal, ".2f"), f"{mbs:.3f}", fmt(r.window_cpu, ".3f"), fmt(per_mb, ".4f"),
+                     f"{r.cpu:.3f}",
+                     rss_text(r), f"{r.box_cpu:.3f}", waits_text(r)))
+    if idle:
+        rows.append(("idle 10 s", "-", "-", "-", f"{idle.elapsed:.3f}", "-", "-", "-",
+                     f"{idle.cpu_window:.4f}", "-", f"{idle.cpu:.4f}", rss_text(idle), f"{idle.box_cpu_window:.4f}",
+                     waits_text(idle)))
     widths = [max(len(h), *(len(row[i]) for row in rows)) for i, h in enumerate(head)]
     line = lambda cells: "| " + " | ".join(c.ljust(w) for c, w in zip(cells, widths)) + " |"
     print(line(head))
@@ -552,11 +586,13 @@ def report(results, idle, mode):
             goals.append((f"{kind} peak RSS {max(small.rss, big.rss)} KB < {GOAL_RSS_KB} KB",
                           max(small.rss, big.rss) < GOAL_RSS_KB))
             mem.append(f"{kind} {small.rss}/{big.rss} KB")
-    idle_share = idle.cpu_window / idle.elapsed
-    goals.append((f"idle CPU {idle_share * 100:.3f}% of a core < 1%", idle_share < GOAL_IDLE))
-    print(f"idle: tarvex {idle.cpu_window * 1000:.2f} ms CPU in {idle.elapsed:.1f} s "
-          f"({idle_share * 100:.3f}% of a core), {idle.wakeups:.1f} wake-ups/s; "
-          f"box {idle.box_cpu_window * 1000:.2f} ms")
+    idle_text = "-"
+    if idle:
+        idle_share = idle.cpu_window / idle.elapsed
+        idle_text = f"{idle_share * 100:.3f}% of a core"
+        goals.append((f"idle CPU {idle_share * 100:.3f}% of a core < 1%", idle_share < GOAL_IDLE))
+        print(f"idle: tarvex {idle.cpu_window * 1000:.2f} ms CPU in {idle.elapsed:.1f} s "
+              f"({idle_text}), {idle.wakeups:.1f} wake-ups/s; box {idle.box_cpu_window * 1000:.2f} ms")
     for text, met in goals:
         print(("  met    " if met else "  MISSED ") + text)
 
@@ -566,13 +602,13 @@ def report(results, idle, mode):
 
     host = [r for r in unpaced if r.size == max((u.size for u in unpaced), default=0)]
     host_txt = ", ".join(f"{r.kind} {r.size / MB / r.elapsed:.2f} MB/s {r.cpu / (r.size / MB):.4f} CPU s/MB"
-                         for r in host)
+                         for r in host) or "-"
     missed = [t for t, m in goals if not m]
     print()
     print(f"summary ({mode}): efficiency read {eff_of('read', 115200)}/{eff_of('read', 256000)}, "
           f"write {eff_of('write', 115200)}/{eff_of('write', 256000)}, "
           f"upload {eff_of('upload', 115200)}/{eff_of('upload', 256000)} (115200/256000 baud); "
-          f"host {host_txt}; peak RSS {', '.join(mem)}; idle {idle_share * 100:.3f}% of a core; "
+          f"host {host_txt}; peak RSS {', '.join(mem) or '-'}; idle {idle_text}; "
           + ("all goals met" if not missed else f"{len(missed)} of {len(goals)} goals missed"))
     return 1 if missed else 0
 
@@ -592,6 +628,12 @@ def main():
     mode.add_argument("--quick", action="store_true", help="about a minute (default)")
     mode.add_argument("--full", action="store_true", help="whole 1 MB chips paced, 16 MB unpaced")
     ap.add_argument("--keep", action="store_true", help="keep the work folder (images, logs)")
+    ap.add_argument("--rt", action="store_true",
+                    help="run tarvex and tarvex-stb at real-time priority (SCHED_FIFO), so that "
+                         "other work on the machine stays out of the figures")
+    ap.add_argument("--only", help="comma-separated words; run only the runs whose names hold one")
+    ap.add_argument("--repeat", type=int, default=1,
+                    help="run each figure N times and keep the fastest (default 1)")
     ap.add_argument("build", nargs="?", default=None, help="build folder with tarvex and tarvex-stb")
     a = ap.parse_args()
     build = os.path.abspath(a.build) if a.build else default_build()
@@ -606,6 +648,12 @@ def main():
     ctx = Ctx()
     ctx.build = build
     ctx.work = tempfile.mkdtemp(prefix="tarvex-bench-")
+    if a.rt:
+        try:
+            realtime()  # tarvex and the box inherit it
+        except OSError as e:
+            print(f"tarvex_bench: cannot set real-time priority: {e}", file=sys.stderr)
+            return 2
     full = a.full
     mode_name = "full" if full else "quick"
     # tarvex's size rule (2^n / 8 MB from the device ID) knows no chip below
@@ -615,24 +663,42 @@ def main():
     window = None if full else 64 * KB
     sizes = (1 * MB, 16 * MB) if full else (1 * MB, 4 * MB)
     print(machine_line())
-    print(f"build: {build}; mode: {mode_name}; work: {ctx.work}")
+    print(f"build: {build}; mode: {mode_name}" + (", real-time priority" if a.rt else "")
+          + (f", fastest of {a.repeat} runs each" if a.repeat > 1 else "") + f"; work: {ctx.work}")
     print()
+    jobs = []
+    for baud in (115200, 256000):
+        jobs.append((f"read-{baud}", lambda b=baud: run_read(ctx, paced_chip, b, window)))
+        jobs.append((f"write-{baud}", lambda b=baud: run_write(ctx, paced_chip, b, half_blank_image, window)))
+        jobs.append((f"upload-{baud}", lambda b=baud: run_upload(ctx, b)))
+    for size in sizes:
+        jobs.append((f"read-pty-{size // MB}M", lambda z=size: run_read(ctx, z, 0)))
+        jobs.append((f"write-pty-{size // MB}M", lambda z=size: run_write(ctx, z, 0, random_image)))
+    jobs.append(("idle", lambda: run_idle(ctx)))
+    if a.only:
+        jobs = [j for j in jobs if any(word in j[0] for word in a.only.split(","))]
     results = []
+    idle = None
     started = time.monotonic()
     try:
-        for baud in (115200, 256000):
-            results.append(run_read(ctx, paced_chip, baud, window))
-            print(f"  {results[-1].name}: {results[-1].elapsed:.2f} s", file=sys.stderr)
-            results.append(run_write(ctx, paced_chip, baud, half_blank_image, window))
-            print(f"  {results[-1].name}: {results[-1].elapsed:.2f} s", file=sys.stderr)
-            results.append(run_upload(ctx, baud))
-            print(f"  {results[-1].name}: {results[-1].elapsed:.2f} s", file=sys.stderr)
-        for size in sizes:
-            results.append(run_read(ctx, size, 0))
-            print(f"  {results[-1].name}: {results[-1].elapsed:.2f} s", file=sys.stderr)
-            results.append(run_write(ctx, size, 0, random_image))
-            print(f"  {results[-1].name}: {results[-1].elapsed:.2f} s", file=sys.stderr)
-        idle = run_idle(ctx)
+        for name, job in jobs:
+            best = None
+            for attempt in range(a.repeat):
+                r = job()
+                if r.kind == "idle":
+                    print(f"  {name}: {r.cpu_window * 1000:.2f} ms CPU", file=sys.stderr)
+                else:
+                    eff = f", efficiency {r.limit / r.elapsed:.3f}" if r.limit else ""
+                    print(f"  {name}: {r.elapsed:.3f} s{eff}; run-queue wait tarvex/box "
+                          f"{waits_text(r)} s", file=sys.stderr)
+                better = (best is None or (r.kind == "idle" and r.cpu_window < best.cpu_window)
+                          or (r.kind != "idle" and r.elapsed < best.elapsed))
+                if better:
+                    best = r
+            if best.kind == "idle":
+                idle = best
+            else:
+                results.append(best)
     except BenchError as e:
         print(f"tarvex_bench: {e}", file=sys.stderr)
         print(f"tarvex_bench: work folder kept: {ctx.work}", file=sys.stderr)
