@@ -154,7 +154,10 @@ void WaitForKeyPress() {
     // stay queued for whoever reads the console next.
     DWORD waiting = 0;
     if (!GetNumberOfConsoleInputEvents(input, &waiting)) break;
-    if (waiting == 0) continue;
+    if (waiting == 0) {  // signalled with nothing to read: do not spin
+      Sleep(kKeyWaitSliceMs);
+      continue;
+    }
     INPUT_RECORD record{};
     DWORD count = 0;
     if (!ReadConsoleInputW(input, &record, 1, &count)) break;

@@ -417,7 +417,43 @@ probe_case "$name" "read ok, 2 bytes, buffer 6261, [0-9]+ ms" --powerup-delay-ms
 name="a closed port: write says so, read fails quietly"
 probe_case "$name" "write INVALID_HANDLE_VALUE\\|write failed, read failed, buffer 5A5A" -- closed && pass "$name"
 name="key press without a console ends at once"
-probe_case "$name" "key wait ended after [0-9]{1,3} ms" -- key && pass "$name"
+probe_case "$name" "waiting for a key\\|key wait ended after [0-9]{1,3} ms" -- key && pass "$name"
+
+# On a terminal Wine gives the program a console: the wait lasts until a key
+# comes, and the terminal's mode is back afterwards.
+key_on_terminal() {  # name, tmux key
+  local name=$1 key=$2
+  if ! command -v tmux >/dev/null; then skip "$name" "tmux is not installed"; return; fi
+  if [[ ! -f $probe ]]; then skip "$name" "serial-probe.exe did not build"; return; fi
+  next_dir key
+  local d=$dir sock=tarvex-wine-$$ i
+  tmux -L "$sock" -f /dev/null new-session -d -x 100 -y 20 \
+    "'$wine' '$probe' key >'$d/out' 2>'$d/err'; stty -a >'$d/stty'; sleep 60"
+  for i in $(seq 150); do
+    grep -q "waiting for a key" "$d/out" 2>/dev/null && break
+    sleep 0.1
+  done
+  sleep 1
+  local early=no
+  grep -q "key wait ended" "$d/out" && early=yes
+  tmux -L "$sock" send-keys "$key"
+  for i in $(seq 100); do
+    [[ -s $d/stty ]] && break
+    sleep 0.1
+  done
+  tmux -L "$sock" kill-server 2>/dev/null
+  if [[ $early == yes ]]; then
+    fail "$name" "the wait ended before the key"
+  elif ! grep -q "key wait ended" "$d/out"; then
+    fail "$name" "the key did not end the wait"
+  elif ! grep -qw -- "icanon" "$d/stty" || ! grep -qw -- "echo" "$d/stty"; then
+    fail "$name" "the terminal was left without line input or echo"
+  else
+    pass "$name"
+  fi
+}
+key_on_terminal "key press on a terminal: a letter ends the wait" x
+key_on_terminal "key press on a terminal: F5 ends the wait" F5
 
 # --- exclusive use ----------------------------------------------------------------
 # Wine does not apply share mode 0 to Unix devices, so two Wine processes

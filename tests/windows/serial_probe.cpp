@@ -83,6 +83,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (command == "key" && argc == 2) {
+    std::printf("waiting for a key\n");
     const double start = NowMs();
     platform::WaitForKeyPress();
     std::printf("key wait ended after %.0f ms\n", NowMs() - start);
