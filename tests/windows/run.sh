@@ -48,6 +48,10 @@ for t in cmake timeout cmp; do
   command -v "$t" >/dev/null || skip_all "$t is missing"
 done
 
+# Port mappings from the caller's environment must not reach any case: the
+# only ones are those that tarvex-stb sets for its line.
+while read -r var; do unset "$var"; done < <(env | sed -n 's/^\(TARVEX_COM[0-9]*\)=.*/\1/p')
+
 linux_build=$(realpath -m "${1:-$src/build-winhost}")
 win_build=$(realpath -m "${TARVEX_WIN_BUILD:-$src/build-win}")
 
