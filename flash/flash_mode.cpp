@@ -109,13 +109,14 @@ PassEnd EndOnFailure(FlashStatus status, uint32_t address, SerialPort& port,
 
 PassEnd ReadPass(SerialPort& port, const RunOptions& options, uint32_t chipSize) {
   const std::string& path = *options.dataFileName;
-  const std::string keptNote = path + " was left unchanged.";
   DumpFile dump;
   if (FileResult r = CreateDumpFile(path, dump); !r.ok) {
     std::printf("Failed: %s\n", r.error.c_str());
     std::fflush(stdout);
     return kNextPass;
   }
+  const std::string keptNote = dump.tempPath.empty() ? path + " got only part of the chip."
+                                                     : path + " was left unchanged.";
   auto fail = [&](const std::string& text) {
     DiscardDump(dump);
     std::printf("\nFailed: %s\n", text.c_str());
@@ -245,18 +246,19 @@ PassEnd WritePass(SerialPort& port, const RunOptions& options, uint32_t chipSize
   SilenceWatch watch;
   uint32_t k = 0;
   uint32_t address = 0;
+  const std::string partNote = "the flash holds only part of " + path + ".";
   for (;; ++k, address += kBlockSize) {
-    if (platform::StopRequested()) return Stop(port);
+    if (platform::StopRequested()) return Stop(port, partNote);
     size_t count = 0;
     if (!ReadFileBlock(in, block, count)) {
-      std::printf("\nFailed: %s; the flash holds only part of it.\n",
-                  ErrnoText("cannot read", path, errno).c_str());
+      std::printf("\nFailed: %s; %s\n", ErrnoText("cannot read", path, errno).c_str(),
+                  partNote.c_str());
       std::fflush(stdout);
       return kNextPass;
     }
     if (count == 0) break;
     const BlockResult r = ProgramBlock(port, block.data(), address, watch);
-    if (r.status != FlashStatus::kOk) return EndOnFailure(r.status, address, port, options);
+    if (r.status != FlashStatus::kOk) return EndOnFailure(r.status, address, port, options, partNote);
     std::printf(" writing[%d] address=%08X: %u%% done\r", static_cast<int>(r.gaveUp), address,
                 Percent(k, chipSize));
   }
