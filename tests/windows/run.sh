@@ -44,7 +44,7 @@ for w in wineserver wineserver64 /usr/lib/wine/wineserver64; do
 done
 [[ -n $wineserver ]] || skip_all "Wine has no wineserver (Debian package wine64)"
 [[ $wine == */wine64 ]] && export WINELOADER=$wine
-for t in cmake timeout cmp; do
+for t in cmake ninja timeout cmp; do
   command -v "$t" >/dev/null || skip_all "$t is missing"
 done
 
@@ -336,6 +336,16 @@ if stb_case "full read of a 1 MB chip" 130 "read done" -- --size 1M --image chip
     pass "full read of a 1 MB chip ($(cat "$case_dir/win.ms") ms)"
   else
     fail "full read" "dump.bin differs from the virtual chip"
+  fi
+fi
+# A reply with a bad checksum, and one with a stray byte after it, are read
+# again after what is left of them has been dropped.
+if stb_case "a bad checksum and a stray byte during a read" 130 "read done" -- --size 1M --image chip.bin \
+     --fault 5:badsum --fault 9:stray -- fw.bin -COM1 -115200 -fr dump.bin; then
+  if cmp -s "$case_dir/win/dump.bin" "$case_dir/win/chip.bin"; then
+    pass "a bad checksum and a stray byte during a read"
+  else
+    fail "a bad checksum and a stray byte during a read" "dump.bin differs from the virtual chip"
   fi
 fi
 setup=data_file
