@@ -121,7 +121,7 @@ void SleepMs(uint32_t ms) {
 
 void SetupConsoleOutput() {
   RaiseTimerResolution();
-  _setmode(_fileno(stdout), _O_TEXT);
+  if (const int fd = _fileno(stdout); fd >= 0) _setmode(fd, _O_TEXT);
   if (IsConsole(GetStdHandle(STD_OUTPUT_HANDLE))) {
     // The C runtime takes _IOLBF as full buffering: a console gets none.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
