@@ -1,13 +1,12 @@
 // The box on a simulated clock: greeting timing, answers, frames with their
 // log lines, faults, pacing and power-ups.
 #include <gtest/gtest.h>
-
-#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "sim/box.h"
 #include "sim/microcode_ref.h"
+#include "tests/sim/host_frame.h"
 
 namespace stb {
 namespace {
@@ -69,15 +68,7 @@ protected:
     Host({kAnswerBridge});
     RunTo(now + 1 * kMs);
   }
-  static std::vector<uint8_t> Frame(const std::vector<uint8_t>& bus) {
-    std::vector<uint8_t> f(4 + bus.size());
-    f[0] = kFrameSync0;
-    f[1] = kFrameSync1;
-    f[2] = static_cast<uint8_t>(bus.size() & 0xFF);
-    f[3] = static_cast<uint8_t>(bus.size() >> 8);
-    std::copy(bus.begin(), bus.end(), f.begin() + 4);
-    return f;
-  }
+  static std::vector<uint8_t> Frame(const std::vector<uint8_t>& bus) { return HostFrame(bus); }
 
   BoxConfig config;
   Box box;

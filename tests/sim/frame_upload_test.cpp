@@ -2,14 +2,13 @@
 // plain microcode records.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include <map>
 #include <vector>
 
 #include "sim/bridge_frame.h"
 #include "sim/microcode_ref.h"
 #include "sim/upload_check.h"
+#include "tests/sim/host_frame.h"
 
 namespace stb {
 namespace {
@@ -22,15 +21,7 @@ std::vector<FrameEvent> FeedAll(FrameParser& p, const std::vector<uint8_t>& byte
   return events;
 }
 
-std::vector<uint8_t> Frame(const std::vector<uint8_t>& bus) {
-  std::vector<uint8_t> f(4 + bus.size());
-  f[0] = kFrameSync0;
-  f[1] = kFrameSync1;
-  f[2] = static_cast<uint8_t>(bus.size() & 0xFF);
-  f[3] = static_cast<uint8_t>(bus.size() >> 8);
-  std::copy(bus.begin(), bus.end(), f.begin() + 4);
-  return f;
-}
+std::vector<uint8_t> Frame(const std::vector<uint8_t>& bus) { return HostFrame(bus); }
 
 TEST(BridgeFrame, ParsesFramesAndSumsTheBusBytes) {
   FrameParser p;
