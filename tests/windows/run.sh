@@ -440,10 +440,10 @@ key_on_terminal() {  # name, tmux key
   if ! command -v tmux >/dev/null; then skip "$name" "tmux is not installed"; return; fi
   if [[ ! -f $probe ]]; then skip "$name" "serial-probe.exe did not build"; return; fi
   next_dir key
-  local d=$dir sock=tarvex-wine-$$ i
+  local d=$dir sock=tarvex-wine-$$
   tmux -L "$sock" -f /dev/null new-session -d -x 100 -y 20 \
     "'$wine' '$probe' key >'$d/out' 2>'$d/err'; stty -a >'$d/stty'; sleep 60"
-  for i in $(seq 150); do
+  for _ in $(seq 150); do
     grep -q "waiting for a key" "$d/out" 2>/dev/null && break
     sleep 0.1
   done
@@ -451,7 +451,7 @@ key_on_terminal() {  # name, tmux key
   local early=no
   grep -q "key wait ended" "$d/out" && early=yes
   tmux -L "$sock" send-keys "$key"
-  for i in $(seq 100); do
+  for _ in $(seq 100); do
     [[ -s $d/stty ]] && break
     sleep 0.1
   done
@@ -502,8 +502,8 @@ exclusive_case() {
   mkdir -p "$d"
   "$stb" --powerups 0 </dev/null >"$d/box.out" 2>"$d/box.err" &
   stb_pid=$!
-  local line="" i
-  for i in $(seq 100); do
+  local line=""
+  for _ in $(seq 100); do
     line=$(sed -n 's/^tarvex-stb: line //p' "$d/box.err")
     [[ -n $line ]] && break
     sleep 0.1
@@ -512,7 +512,7 @@ exclusive_case() {
   chmod o+rw "$line"
   TARVEX_COM1=$line setsid "$lin_tarvex" fw.bin -COM1 -115200 -fa </dev/null >"$d/holder.out" 2>&1 &
   holder_pid=$!
-  for i in $(seq 100); do
+  for _ in $(seq 100); do
     grep -q "COM1 opened." "$d/holder.out" && break
     sleep 0.1
   done
