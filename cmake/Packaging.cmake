@@ -36,7 +36,6 @@ and in flash mode drives the box's SPI NOR flash chip through the byte bridge\n\
 that its boot code offers: identify the chip, read it whole into a file, or\n\
 erase it and write a file into it, one power-up of a box after another.\n\
 tarvex-stb, a virtual set-top box on a pseudo-terminal, is included.")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
