@@ -33,6 +33,9 @@ public:
   // Drops whatever has already arrived and is waiting to be read.
   void DiscardInput();
 
+  // True when bytes have arrived that no read has taken yet. Never waits.
+  bool InputPending();
+
   // Closes the port if open; always true.
   bool Close();
 

@@ -227,6 +227,12 @@ void SerialPort::DiscardInput() {
   if (IsOpen()) tcflush(fd_, TCIFLUSH);
 }
 
+bool SerialPort::InputPending() {
+  int queued = 0;
+  if (!IsOpen() || lost_ || ioctl(fd_, FIONREAD, &queued) != 0) return false;
+  return queued > 0;
+}
+
 bool SerialPort::Close() {
   if (!IsOpen()) return true;
   if (lowLatencySet_) serial_linux::DisableLowLatency(fd_);

@@ -160,6 +160,14 @@ void SerialPort::DiscardInput() {
   if (IsOpen()) PurgeComm(AsHandle(handle_), PURGE_RXCLEAR);
 }
 
+bool SerialPort::InputPending() {
+  if (!IsOpen() || lost_) return false;
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (!ClearCommError(AsHandle(handle_), &errors, &status)) return false;
+  return status.cbInQue > 0;
+}
+
 bool SerialPort::Close() {
   if (!IsOpen()) return true;
   CloseHandle(AsHandle(handle_));
