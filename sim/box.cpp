@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 namespace stb {
 
@@ -13,6 +14,10 @@ constexpr int64_t kBitsPerByte = 10;
 // Without pacing, --garbage-ms sends one noise byte per millisecond.
 constexpr int64_t kUnpacedNoiseGapNs = kNsPerMs;
 constexpr int64_t kWakeWindowNs = kNsPerMs;
+// Where a request frame's bus bytes start: after 0x13 0x3A and N.
+constexpr uint32_t kFrameHeaderBytes = 4;
+constexpr const char* kNoiseToBox = "noise to-box ";
+constexpr const char* kNoiseToHost = "noise to-host ";
 
 std::string Hex(uint32_t value, int digits) {
   char buf[16];
@@ -32,16 +37,38 @@ uint8_t NextRandom(Box& box) {
   return static_cast<uint8_t>((box.random * 0x2545F4914F6CDD1Dull) >> 56);
 }
 
+// One transcript line per noise event: "flip 5A>5B", "lose 13", "add 7F".
+void LogNoise(Box& box, const char* prefix, uint8_t sent, const NoiseResult& r) {
+  if (r.flipped) Log(box, prefix + std::string("flip ") + Hex(sent, 2) + ">" + Hex(r.value, 2));
+  if (r.lost) Log(box, prefix + std::string("lose ") + Hex(sent, 2));
+  if (r.added) Log(box, prefix + std::string("add ") + Hex(*r.added, 2));
+}
+
 // Queues bytes: the first not before `atNs` and not before `pauseNs` after
-// the line's previous byte, later ones `gapNs` apart.
+// the line's previous byte, later ones `gapNs` apart. With `noise`, a lost
+// byte still takes its time on the line and an extra byte follows the one
+// it came with at once, in a byte time of its own.
 void Send(Box& box, std::span<const uint8_t> bytes, int64_t nowNs, int64_t atNs = 0,
-          int64_t pauseNs = 0, int64_t gapNs = 0) {
+          int64_t pauseNs = 0, int64_t gapNs = 0, NoiseStream* noise = nullptr) {
   int64_t start = std::max({nowNs, atNs, box.txFreeNs + pauseNs});
+  auto queue = [&](uint8_t value, bool arrives) {
+    const int64_t due = start + box.config.byteNs;
+    if (arrives) box.tx.push_back({value, due, false});
+    box.txFreeNs = due;
+  };
   for (size_t i = 0; i < bytes.size(); ++i) {
     if (i > 0) start = std::max(nowNs, box.txFreeNs + gapNs);
-    const int64_t due = start + box.config.byteNs;
-    box.tx.push_back({bytes[i], due, false});
-    box.txFreeNs = due;
+    if (!noise) {
+      queue(bytes[i], true);
+      continue;
+    }
+    const NoiseResult r = PassByte(*noise, bytes[i]);
+    LogNoise(box, kNoiseToHost, bytes[i], r);
+    queue(r.value, !r.lost);
+    if (r.added) {
+      start = std::max(nowNs, box.txFreeNs);
+      queue(*r.added, true);
+    }
   }
 }
 
@@ -125,9 +152,11 @@ void ServeFrame(Box& box, const FrameEvent& event, int64_t nowNs) {
   int64_t gapNs = 0;
   const auto faults = FaultsFor(box, index);
   // Content first (checksum, substitution, cut, extra byte), then timing.
-  static constexpr FaultKind kOrder[] = {FaultKind::SilentFrom, FaultKind::Silent, FaultKind::Hangup,
-                                         FaultKind::BadSum,     FaultKind::Garbage, FaultKind::Short,
-                                         FaultKind::Stray,      FaultKind::Slow,   FaultKind::Late};
+  // The input faults have already acted on the frame's way in.
+  static constexpr FaultKind kOrder[] = {FaultKind::SilentFrom, FaultKind::Silent,  FaultKind::Hangup,
+                                         FaultKind::BadSum,     FaultKind::Garbage, FaultKind::FlipOut,
+                                         FaultKind::Short,      FaultKind::Stray,   FaultKind::Slow,
+                                         FaultKind::Late};
   for (FaultKind kind : kOrder) {
     for (const Fault* f : faults) {
       if (f->kind != kind) continue;
@@ -145,6 +174,11 @@ void ServeFrame(Box& box, const FrameEvent& event, int64_t nowNs) {
         case FaultKind::Stray: reply.push_back(kStrayByte); break;
         case FaultKind::Slow: gapNs = int64_t{f->arg} * kNsPerMs; break;
         case FaultKind::Late: atNs = nowNs + int64_t{f->arg} * kNsPerMs; break;
+        case FaultKind::FlipOut:
+          if (f->arg < reply.size()) reply[f->arg] ^= kFaultFlipMask;
+          break;
+        case FaultKind::DropIn:
+        case FaultKind::FlipIn: break;
       }
     }
   }
@@ -153,7 +187,49 @@ void ServeFrame(Box& box, const FrameEvent& event, int64_t nowNs) {
     return;
   }
   if (silent) return;
-  Send(box, reply, nowNs, atNs, 0, gapNs);
+  Send(box, reply, nowNs, atNs, 0, gapNs,
+       box.noiseToHost.spec.Any() ? &box.noiseToHost : nullptr);
+}
+
+// Where the parser would put the next byte: the request frame's number and
+// the byte's place in it (0: the 0x13). Nothing for a byte that cannot start
+// a frame.
+std::optional<std::pair<uint64_t, uint32_t>> PlaceInFrame(const Box& box, uint8_t byte) {
+  using State = FrameParser::State;
+  const FrameParser& p = box.parser;
+  switch (p.state) {
+    case State::Sync0:
+      if (byte != kFrameSync0) return std::nullopt;
+      return std::pair{box.frames, 0u};
+    case State::Sync1: return std::pair{box.frames, 1u};
+    case State::Length0: return std::pair{box.frames, 2u};
+    case State::Length1: return std::pair{box.frames, 3u};
+    case State::Body:
+      return std::pair{box.frames, kFrameHeaderBytes + static_cast<uint32_t>(p.bus.size())};
+    case State::Skip:
+      // A rejected frame was counted when its header arrived.
+      return std::pair{box.frames - 1, kFrameHeaderBytes + p.length - p.skipLeft};
+  }
+  return std::nullopt;
+}
+
+// drop-in and flip-in: each acts once, on the byte that takes its place.
+// Returns the byte as the parser gets it, or nothing when it is dropped.
+std::optional<uint8_t> ApplyInputFaults(Box& box, uint8_t byte) {
+  if (box.faultUsed.empty()) return byte;
+  const auto place = PlaceInFrame(box, byte);
+  if (!place) return byte;
+  for (size_t i = 0; i < box.config.faults.size(); ++i) {
+    const Fault& f = box.config.faults[i];
+    if ((f.kind != FaultKind::DropIn && f.kind != FaultKind::FlipIn) || box.faultUsed[i] ||
+        f.frame != place->first || f.arg != place->second)
+      continue;
+    box.faultUsed[i] = true;
+    Log(box, "fault " + std::to_string(f.frame) + " " + f.text);
+    if (f.kind == FaultKind::DropIn) return std::nullopt;
+    byte ^= kFaultFlipMask;
+  }
+  return byte;
 }
 
 void HandleByte(Box& box, uint8_t byte, int64_t nowNs) {
@@ -197,8 +273,9 @@ void HandleByte(Box& box, uint8_t byte, int64_t nowNs) {
       return;
     }
     case Mode::Bridge: {
+      const std::optional<uint8_t> in = ApplyInputFaults(box, byte);
       FrameEvent ev;
-      if (FeedFrameByte(box.parser, byte, ev)) ServeFrame(box, ev, nowNs);
+      if (in && FeedFrameByte(box.parser, *in, ev)) ServeFrame(box, ev, nowNs);
       return;
     }
     case Mode::Noise:
@@ -207,6 +284,18 @@ void HandleByte(Box& box, uint8_t byte, int64_t nowNs) {
     case Mode::Lost:
       return;
   }
+}
+
+// A host byte reaches the box: through the noise while it serves frames.
+void ReceiveByte(Box& box, uint8_t byte, int64_t nowNs) {
+  if (box.mode != Mode::Bridge || !box.noiseToBox.spec.Any()) {
+    HandleByte(box, byte, nowNs);
+    return;
+  }
+  const NoiseResult r = PassByte(box.noiseToBox, byte);
+  LogNoise(box, kNoiseToBox, byte, r);
+  if (!r.lost) HandleByte(box, r.value, nowNs);
+  if (r.added) HandleByte(box, *r.added, nowNs);
 }
 
 bool IdleTimerArmed(const Box& box) {
@@ -242,6 +331,12 @@ Box MakeBox(const BoxConfig& config, std::span<const uint8_t> microcode) {
   box.chip = MakeChip(config.chip);
   box.microcode = microcode;
   if (auto records = SplitRecords(microcode)) box.records = std::move(*records);
+  box.noiseToBox = MakeNoiseStream(config.noiseToBox, config.noiseSeed, NoiseDirection::ToBox);
+  box.noiseToHost = MakeNoiseStream(config.noiseToHost, config.noiseSeed, NoiseDirection::ToHost);
+  const bool inputFaults = std::any_of(config.faults.begin(), config.faults.end(), [](const Fault& f) {
+    return f.kind == FaultKind::DropIn || f.kind == FaultKind::FlipIn;
+  });
+  if (inputFaults) box.faultUsed.assign(config.faults.size(), false);
   return box;
 }
 
@@ -314,7 +409,7 @@ void Advance(Box& box, int64_t nowNs) {
       const RxByte b = box.rx.front();
       box.rx.pop_front();
       box.lastActivityNs = std::max(box.lastActivityNs, b.dueNs);
-      HandleByte(box, b.value, b.dueNs);
+      ReceiveByte(box, b.value, b.dueNs);
     } else {
       if (box.powerupsServed < box.config.powerups) {
         PowerUp(box, idleEnd);

@@ -4,7 +4,8 @@
 // process. With a byte time set, both directions are paced against an
 // absolute schedule: a host byte counts as received one byte time after the
 // previous one at the earliest, and each byte the box sends becomes due one
-// byte time after the line was last free.
+// byte time after the line was last free. While the box serves bridge
+// frames, both directions may carry seeded random noise.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +20,7 @@
 
 #include "sim/bridge_frame.h"
 #include "sim/flash_chip.h"
+#include "sim/line_noise.h"
 #include "sim/upload_check.h"
 
 namespace stb {
@@ -30,7 +32,13 @@ constexpr uint8_t kAnswerUpload = 0xAE;
 constexpr uint8_t kStrayByte = 0x5A;
 constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
 
-enum class FaultKind { Silent, SilentFrom, Short, BadSum, Stray, Slow, Late, Hangup, Garbage };
+enum class FaultKind {
+  Silent, SilentFrom, Short, BadSum, Stray, Slow, Late, Hangup, Garbage,
+  DropIn, FlipIn,  // byte `arg` of the request frame (0: its 0x13), on its way in
+  FlipOut,         // byte `arg` of the reply
+};
+// What flip-in and flip-out invert.
+constexpr uint8_t kFaultFlipMask = 0x01;
 
 struct Fault {
   uint64_t frame = 0;
@@ -51,6 +59,9 @@ struct BoxConfig {
   int64_t garbageMs = 0;
   std::vector<Fault> faults;
   int64_t byteNs = 0;  // one byte's time on the line (ten bits); 0: unpaced
+  uint64_t noiseSeed = 1;
+  NoiseSpec noiseToBox;   // host bytes before the box parses them
+  NoiseSpec noiseToHost;  // reply bytes as the box sends them
 };
 
 // Ten bit times per byte.
@@ -97,6 +108,9 @@ struct Box {
   std::deque<TxByte> tx;
   int64_t txFreeNs = 0;
   uint64_t random = 0x9E3779B97F4A7C15ull;
+  NoiseStream noiseToBox;
+  NoiseStream noiseToHost;
+  std::vector<bool> faultUsed;  // per config.faults entry: a one-shot input fault has fired
 };
 
 // `microcode` must outlive the box. Records that do not split cleanly leave

@@ -56,6 +56,11 @@ int main(int argc, char** argv) {
     log = std::fopen(options.log.c_str(), "w");
     if (!log) return Complain("cannot write log " + options.log, kExitBadInput);
   }
+  FILE* wire = nullptr;
+  if (!options.wire.empty()) {
+    wire = std::fopen(options.wire.c_str(), "w");
+    if (!wire) return Complain("cannot write wire record " + options.wire, kExitBadInput);
+  }
 
   stb::Box box = stb::MakeBox(options.box, stb::PlainMicrocode());
   if (!content.empty()) box.chip.content = std::move(content);
@@ -78,6 +83,13 @@ int main(int argc, char** argv) {
   stb::RunSetup setup;
   setup.line = &line;
   setup.killAfterMs = options.killAfterMs;
+  if (wire) {
+    setup.wire = [wire](const std::string& text) {
+      std::fputs(text.c_str(), wire);
+      std::fputc('\n', wire);
+      std::fflush(wire);
+    };
+  }
   setup.controlFd = stb::InstallSignalPipe();
   if (setup.controlFd < 0) return Complain("cannot set up signal handling", kExitFailure);
   if (!options.command.empty()) {
@@ -103,5 +115,6 @@ int main(int argc, char** argv) {
     }
   }
   if (log) std::fclose(log);
+  if (wire) std::fclose(wire);
   return status;
 }

@@ -63,7 +63,8 @@ std::optional<Fault> ParseFault(const std::string& spec) {
       {"short", FaultKind::Short, true},    {"badsum", FaultKind::BadSum, false},
       {"stray", FaultKind::Stray, false},   {"slow", FaultKind::Slow, true},
       {"late", FaultKind::Late, true},      {"hangup", FaultKind::Hangup, false},
-      {"garbage", FaultKind::Garbage, true}};
+      {"garbage", FaultKind::Garbage, true},  {"drop-in", FaultKind::DropIn, true},
+      {"flip-in", FaultKind::FlipIn, true},   {"flip-out", FaultKind::FlipOut, true}};
   for (const KindName& k : kKinds) {
     if (kind != k.name) continue;
     Fault f;
@@ -108,9 +109,15 @@ const char* UsageText() {
          "  --no-answer            never answer upload records\n"
          "  --baud B               pace both directions at B baud, ten bit times per byte\n"
          "  --fault FRAME:KIND[:ARG]  silent, silent-from, short:N, badsum, stray,\n"
-         "                         slow:MS, late:MS, hangup, garbage:N (repeatable)\n"
+         "                         slow:MS, late:MS, hangup, garbage:N, drop-in:K,\n"
+         "                         flip-in:K, flip-out:K (repeatable)\n"
          "  --garbage-ms MS        after the greeting, send noise for MS and ignore the host\n"
+         "  --noise-to-box SPEC    random noise on host bytes while the box serves frames;\n"
+         "                         SPEC: flip=N,lose=N,add=N, one event per N bytes on average\n"
+         "  --noise-to-host SPEC   the same on the box's replies\n"
+         "  --noise-seed S         seed of the noise (default 1)\n"
          "  --log FILE             transcript of what crossed the line\n"
+         "  --wire FILE            every byte that crossed the line, in hex, chunk by chunk\n"
          "  --help                 this text\n";
 }
 
@@ -162,6 +169,16 @@ ParsedOptions ParseOptions(std::span<const std::string> args) {
       o.image = value;
     } else if (opt == "--log") {
       o.log = value;
+    } else if (opt == "--wire") {
+      o.wire = value;
+    } else if (opt == "--noise-seed") {
+      auto v = ParseAddress(value);
+      if (!v) return bad();
+      o.box.noiseSeed = *v;
+    } else if (opt == "--noise-to-box" || opt == "--noise-to-host") {
+      NoiseSpec& spec = opt == "--noise-to-box" ? o.box.noiseToBox : o.box.noiseToHost;
+      if (std::string why = ParseNoiseSpec(value, spec); !why.empty())
+        return fail("bad noise '" + value + "' for " + opt + ": " + why);
     } else if (opt == "--size") {
       auto v = ParseSize(value);
       if (!v || !IsValidChipSize(*v))

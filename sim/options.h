@@ -15,6 +15,7 @@ struct Options {
   std::string device;  // empty: a new pty
   std::string image;   // empty: the chip lives in memory only
   std::string log;
+  std::string wire;    // byte record of the line; empty: none
   bool sizeGiven = false;
   bool jedecGiven = false;
   bool deviceIdGiven = false;

@@ -41,6 +41,18 @@ int StatusOf(int wstatus) {
 
 }  // namespace
 
+std::string WireLine(char marker, std::span<const uint8_t> bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string line(1, marker);
+  line.reserve(1 + 3 * bytes.size());
+  for (uint8_t b : bytes) {
+    line += ' ';
+    line += kDigits[b >> 4];
+    line += kDigits[b & 0x0F];
+  }
+  return line;
+}
+
 int64_t MonotonicNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -132,6 +144,9 @@ RunOutcome RunBox(Box& box, RunSetup& setup) {
     while (line.fd >= 0 && pendingAt < pending.size()) {
       const ssize_t n = write(line.fd, pending.data() + pendingAt, pending.size() - pendingAt);
       if (n > 0) {
+        if (setup.wire)
+          setup.wire(WireLine(kWireToHost, std::span<const uint8_t>(pending.data() + pendingAt,
+                                                                    static_cast<size_t>(n))));
         pendingAt += static_cast<size_t>(n);
       } else if (n < 0 && errno == EINTR) {
         continue;
@@ -195,7 +210,9 @@ RunOutcome RunBox(Box& box, RunSetup& setup) {
     if (line.fd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
       const ssize_t n = read(line.fd, buf.data(), buf.size());
       if (n > 0) {
-        ReceiveBytes(box, std::span<const uint8_t>(buf.data(), static_cast<size_t>(n)), now);
+        const std::span<const uint8_t> chunk(buf.data(), static_cast<size_t>(n));
+        if (setup.wire) setup.wire(WireLine(kWireFromHost, chunk));
+        ReceiveBytes(box, chunk, now);
       } else if (n == 0 || (errno != EAGAIN && errno != EINTR) ||
                  !(fds[1].revents & POLLIN)) {
         loseLine("line lost");  // a hang-up or error that no data follows

@@ -5,6 +5,8 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -20,7 +22,16 @@ struct RunSetup {
   int controlFd = -1;  // SIGINT/SIGTERM: stop (or forward), SIGUSR1: power-up, SIGCHLD: reap
   pid_t child = -1;    // the command, or -1
   int64_t killAfterMs = 5000;
+  // One line per chunk read from or written to the line (see WireLine).
+  std::function<void(const std::string&)> wire;
 };
+
+// The wire record's markers: bytes read from the host, bytes put on the line.
+constexpr char kWireFromHost = '>';
+constexpr char kWireToHost = '<';
+
+// "> 13 3A 01 00 06": the marker and the bytes in uppercase hex.
+std::string WireLine(char marker, std::span<const uint8_t> bytes);
 
 struct RunOutcome {
   bool childEnded = false;

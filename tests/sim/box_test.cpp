@@ -1,6 +1,9 @@
 // The box on a simulated clock: greeting timing, answers, frames with their
-// log lines, faults, pacing and power-ups.
+// log lines, faults, line noise, pacing and power-ups.
 #include <gtest/gtest.h>
+
+#include <bit>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -61,6 +64,22 @@ protected:
   }
   bool Logged(const std::string& line) const {
     return std::find(log.begin(), log.end(), line) != log.end();
+  }
+  // The lines appear in the log in this order (others may come between).
+  bool LoggedInOrder(const std::vector<std::string>& lines) const {
+    auto at = log.begin();
+    for (const std::string& line : lines) {
+      at = std::find(at, log.end(), line);
+      if (at == log.end()) return false;
+      ++at;
+    }
+    return true;
+  }
+  std::vector<std::string> LinesStarting(const std::string& prefix) const {
+    std::vector<std::string> found;
+    for (const std::string& line : log)
+      if (line.starts_with(prefix)) found.push_back(line);
+    return found;
   }
   void Greet() {
     Start();
@@ -260,6 +279,257 @@ TEST_F(BoxTest, UploadAnswersEachRecord) {
   EXPECT_EQ(Values(RunTo(now + 1 * kMs)), (std::vector<uint8_t>{kRecordAccepted}));
   EXPECT_TRUE(Logged("record 0 len=4 refused"));
   EXPECT_TRUE(Logged("record 0 len=4 ok"));
+}
+
+std::string Hex2(uint8_t v) {
+  char buf[4];
+  std::snprintf(buf, sizeof buf, "%02X", v);
+  return buf;
+}
+
+TEST_F(BoxTest, InputAndOutputFaults) {
+  struct Case {
+    const char* name;
+    std::vector<Fault> faults;
+    std::vector<std::vector<uint8_t>> frames;  // bus bytes, one frame at a time
+    std::vector<uint8_t> replies;              // everything the box sent back
+    std::vector<std::string> lines;            // in this order in the log
+  };
+  const Case cases[] = {
+      {"flip-in on the opcode turns a chip erase into an unknown command",
+       {{1, FaultKind::FlipIn, 4, "flip-in:4"}},
+       {{kOpWriteEnable}, {kOpChipErase}, {kOpReadStatus1, 0}},
+       // The sum is of what the box received; the latch is still set and the chip not busy.
+       {0xFF, 0x06, 0x00, 0xFF, 0xC6, 0x00, 0xFF, 0x02, 0x05, 0x00},
+       {"fault 1 flip-in:4", "frame 1 op=C6 n=1", "chip ignored op=C6 unknown"}},
+      {"drop-in on the opcode: the next frame's start byte completes the frame",
+       {{0, FaultKind::DropIn, 4, "drop-in:4"}},
+       {{kOpWriteEnable}, {kOpReadStatus1, 0}, {kOpReadStatus1, 0}},
+       {0xFF, 0x13, 0x00, 0xFF, 0x00, 0x05, 0x00},
+       {"fault 0 drop-in:4", "frame 0 op=13 n=1", "garbage 5 bytes", "frame 1 op=05 n=2"}},
+      {"drop-in of the start byte makes the frame garbage, once",
+       {{0, FaultKind::DropIn, 0, "drop-in:0"}},
+       {{kOpWriteEnable}, {kOpReadStatus1, 0}, {kOpWriteEnable}},
+       {0xFF, 0x00, 0x05, 0x00, 0xFF, 0x06, 0x00},
+       {"fault 0 drop-in:0", "garbage 4 bytes", "frame 0 op=05 n=2", "frame 1 op=06 n=1"}},
+      {"two input faults on one frame: places count after the drop",
+       {{0, FaultKind::DropIn, 4, "drop-in:4"}, {0, FaultKind::FlipIn, 5, "flip-in:5"}},
+       {{kOpReadId, 0x00, 0x10, 0x00}, {kOpReadStatus1, 0}},
+       {0xFF, 0xFF, 0xFF, 0xFF, 0x24, 0x00},
+       {"fault 0 drop-in:4", "fault 0 flip-in:5", "frame 0 op=00 n=4"}},
+      {"flip-out and badsum: a busy status read looks ready with a wrong sum",
+       {{2, FaultKind::BadSum, 0, "badsum"}, {2, FaultKind::FlipOut, 1, "flip-out:1"}},
+       {{kOpWriteEnable}, {kOpChipErase}, {kOpReadStatus1, 0}, {kOpReadStatus1, 0}},
+       {0xFF, 0x06, 0x00, 0xFF, 0xC7, 0x00, 0xFF, 0x02, 0xFA, 0x00, 0xFF, 0x03, 0x05, 0x00},
+       {"frame 2 op=05 n=2", "fault 2 badsum", "fault 2 flip-out:1", "frame 3 op=05 n=2"}},
+      {"flip-out on a checksum byte",
+       {{0, FaultKind::FlipOut, 4, "flip-out:4"}},
+       {{kOpReadId, 0, 0, 0}},
+       {0xFF, 0xEF, 0x40, 0x10, 0x9E, 0x00},
+       {"frame 0 op=9F n=4", "fault 0 flip-out:4"}},
+  };
+  for (const Case& c : cases) {
+    config.faults = c.faults;
+    log.clear();
+    Greet();
+    std::vector<uint8_t> replies;
+    for (const auto& bus : c.frames) {
+      Host(Frame(bus));
+      const auto v = Values(RunTo(now + 1 * kMs));
+      replies.insert(replies.end(), v.begin(), v.end());
+    }
+    EXPECT_EQ(replies, c.replies) << c.name;
+    EXPECT_TRUE(LoggedInOrder(c.lines)) << c.name;
+  }
+}
+
+TEST_F(BoxTest, NoiseOnlyWhileServingFramesAndEachKindAtEveryByte) {
+  const std::vector<uint8_t> good = {0xFF, 0xEF, 0x40, 0x10, 0x9F, 0x00};
+  using Check = std::function<void(const std::vector<uint8_t>&, const std::vector<std::string>&)>;
+  struct Case {
+    const char* name;
+    NoiseSpec toBox, toHost;
+    Check check;  // the reply to 0x9F and the noise lines
+  };
+  const Case cases[] = {
+      {"to-box lose", {0, 1, 0}, {},
+       [](const auto& reply, const auto& noise) {
+         EXPECT_TRUE(reply.empty());
+         EXPECT_EQ(noise, (std::vector<std::string>{
+                              "noise to-box lose 13", "noise to-box lose 3A", "noise to-box lose 04",
+                              "noise to-box lose 00", "noise to-box lose 9F", "noise to-box lose 00",
+                              "noise to-box lose 00", "noise to-box lose 00"}));
+       }},
+      {"to-host lose", {}, {0, 1, 0},
+       [&](const auto& reply, const auto& noise) {
+         EXPECT_TRUE(reply.empty());
+         ASSERT_EQ(noise.size(), good.size());
+         for (size_t i = 0; i < good.size(); ++i) EXPECT_EQ(noise[i], "noise to-host lose " + Hex2(good[i]));
+       }},
+      {"to-host flip", {}, {1, 0, 0},
+       [&](const auto& reply, const auto& noise) {
+         ASSERT_EQ(reply.size(), good.size());
+         ASSERT_EQ(noise.size(), good.size());
+         for (size_t i = 0; i < good.size(); ++i) {
+           EXPECT_EQ(std::popcount(static_cast<unsigned>(reply[i] ^ good[i])), 1);
+           EXPECT_EQ(noise[i], "noise to-host flip " + Hex2(good[i]) + ">" + Hex2(reply[i]));
+         }
+       }},
+      {"to-host add", {}, {0, 0, 1},
+       [&](const auto& reply, const auto& noise) {
+         ASSERT_EQ(reply.size(), 2 * good.size());
+         ASSERT_EQ(noise.size(), good.size());
+         for (size_t i = 0; i < good.size(); ++i) {
+           EXPECT_EQ(reply[2 * i], good[i]);
+           EXPECT_EQ(noise[i], "noise to-host add " + Hex2(reply[2 * i + 1]));
+         }
+       }},
+  };
+  const auto ref = PlainMicrocode();
+  const size_t firstRecord = 2 + ((ref[0] << 8) | ref[1]);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    config.powerups = 2;
+    config.noiseToBox = c.toBox;
+    config.noiseToHost = c.toHost;
+    log.clear();
+    Start();
+    EXPECT_EQ(Values(RunTo(now + 200 * kMs)), (std::vector<uint8_t>{'b', 'a'}));
+    Host({kAnswerBridge});
+    RunTo(now + 1 * kMs);
+    EXPECT_TRUE(Logged("answer 7B bridge"));
+    EXPECT_TRUE(LinesStarting("noise ").empty());
+    Host(Frame({kOpReadId, 0, 0, 0}));
+    const auto reply = Values(RunTo(now + 1 * kMs));
+    const auto noise = LinesStarting("noise ");
+    c.check(reply, noise);
+
+    // The next power-up ends the noise: greeting, answer and upload cross clean.
+    EXPECT_EQ(Values(RunTo(now + 600 * kMs)), (std::vector<uint8_t>{'b', 'a'}));
+    Host({kAnswerUpload, kUploadStart});
+    Host(std::vector<uint8_t>(ref.begin(), ref.begin() + static_cast<std::ptrdiff_t>(firstRecord)));
+    EXPECT_EQ(Values(RunTo(now + 1 * kMs)), (std::vector<uint8_t>{kRecordAccepted}));
+    EXPECT_TRUE(LoggedInOrder({"powerup 2", "answer AE upload", "upload start", "record 0 len=4 ok"}));
+    EXPECT_EQ(LinesStarting("noise ").size(), noise.size());
+  }
+}
+
+TEST_F(BoxTest, ToBoxNoiseActsOnWhatTheParserGets) {
+  struct Case {
+    const char* name;
+    NoiseSpec spec;
+    size_t trailing;  // zero bytes after the frame
+  };
+  const Case cases[] = {
+      {"flip", {150, 0, 0}, 0},
+      {"lose", {0, 150, 0}, 40},
+      {"add", {0, 0, 150}, 40},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    config.noiseToBox = c.spec;
+    log.clear();
+    Greet();
+    // 0x9F with 1027 zero bytes after it: the chip does not care what they
+    // are, and the sum shows what arrived.
+    std::vector<uint8_t> bus(1028, 0x00);
+    bus[0] = kOpReadId;
+    std::vector<uint8_t> bytes = Frame(bus);
+    bytes.insert(bytes.end(), c.trailing, 0x00);
+    Host(bytes);
+    const auto reply = Values(RunTo(now + 1 * kMs));
+    FinishBox(box);
+    // With this seed the noise leaves the header and the opcode alone.
+    ASSERT_TRUE(Logged("frame 0 op=9F n=1028"));
+    ASSERT_EQ(reply.size(), 1030u);
+    const uint16_t sum = static_cast<uint16_t>(reply[1028] | (reply[1029] << 8));
+
+    const auto flips = LinesStarting("noise to-box flip ");
+    const auto losses = LinesStarting("noise to-box lose ");
+    const auto adds = LinesStarting("noise to-box add ");
+    EXPECT_GT(flips.size() + losses.size() + adds.size(), 3u);
+    // A lost byte is made up by the next one; an added byte pushes one out.
+    const size_t garbage = c.trailing - losses.size() + adds.size();
+    if (garbage > 0) EXPECT_TRUE(Logged("garbage " + std::to_string(garbage) + " bytes"));
+    else EXPECT_TRUE(LinesStarting("garbage ").empty());
+    if (adds.empty()) {
+      // Lost zeros leave the sum alone; each flipped zero adds its new value.
+      uint32_t expected = kOpReadId;
+      for (const std::string& f : flips) {
+        ASSERT_EQ(f.rfind("noise to-box flip 00>", 0), 0u) << f;
+        expected += static_cast<uint32_t>(std::stoul(f.substr(f.size() - 2), nullptr, 16));
+      }
+      EXPECT_EQ(sum, expected);
+    }
+  }
+}
+
+TEST_F(BoxTest, PacedNoiseKeepsEveryByteTime) {
+  config.byteNs = ByteTimeNs(115200);
+  const std::vector<uint8_t> good = {0xFF, 0xEF, 0x40, 0x10, 0x9F, 0x00};  // all different
+  struct Case {
+    const char* name;
+    NoiseSpec spec;
+  };
+  const Case cases[] = {{"an extra byte takes a byte time of its own", {0, 0, 1}},
+                        {"a lost byte keeps its byte time", {0, 2, 0}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    config.noiseToHost = c.spec;
+    log.clear();
+    Greet();
+    RunTo(now + 10 * kMs);
+    const int64_t t0 = now;
+    Host(Frame({kOpReadId, 0, 0, 0}));
+    const auto reply = RunTo(now + 100 * kMs);
+    // Slot k of the reply ends (8 bytes in + 1 + k) byte times after t0.
+    std::vector<int64_t> slots;
+    const auto losses = LinesStarting("noise to-host lose ");
+    const size_t adds = LinesStarting("noise to-host add ").size();
+    size_t slot = 0;
+    for (uint8_t g : good) {
+      if (std::find(losses.begin(), losses.end(), "noise to-host lose " + Hex2(g)) == losses.end())
+        slots.push_back(static_cast<int64_t>(slot));
+      ++slot;
+      if (adds > 0) slots.push_back(static_cast<int64_t>(slot++));
+    }
+    EXPECT_GT(losses.size() + adds, 0u);
+    ASSERT_EQ(reply.size(), slots.size());
+    for (size_t i = 0; i < reply.size(); ++i)
+      EXPECT_EQ(reply[i].dueNs - t0, (8 + 1 + slots[i]) * config.byteNs) << i;
+  }
+}
+
+TEST_F(BoxTest, NoiseReplaysWithTheSeed) {
+  auto session = [&](uint64_t seed) {
+    config.noiseSeed = seed;
+    config.noiseToBox = {40, 60, 80};
+    config.noiseToHost = {30, 50, 70};
+    log.clear();
+    Greet();
+    std::vector<uint8_t> out;
+    for (uint8_t page = 0; page < 16; ++page) {
+      std::vector<uint8_t> program = {kOpPageProgram, 0x00, page, 0x00};
+      program.resize(4 + 64, static_cast<uint8_t>(page * 7));
+      std::vector<uint8_t> read = {kOpReadData, 0x00, page, 0x00};
+      read.resize(4 + 64, 0x00);
+      for (const auto& bus : {std::vector<uint8_t>{kOpWriteEnable}, program,
+                              std::vector<uint8_t>{kOpReadStatus1, 0}, read}) {
+        Host(Frame(bus));
+        const auto v = Values(RunTo(now + 1 * kMs));
+        out.insert(out.end(), v.begin(), v.end());
+      }
+    }
+    FinishBox(box);
+    EXPECT_FALSE(LinesStarting("noise to-box ").empty());
+    EXPECT_FALSE(LinesStarting("noise to-host ").empty());
+    return std::pair{out, log};
+  };
+  const auto first = session(5);
+  EXPECT_EQ(session(5), first);
+  const auto other = session(6);
+  EXPECT_NE(other.first, first.first);
+  EXPECT_NE(other.second, first.second);
 }
 
 }  // namespace

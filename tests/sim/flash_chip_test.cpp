@@ -3,6 +3,9 @@
 // and reads that wrap at the chip's end.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <iterator>
+#include <string>
 #include <vector>
 
 #include "sim/flash_chip.h"
@@ -65,8 +68,9 @@ TEST(FlashChipIds, FollowTheSize) {
     uint8_t deviceId;
   };
   // The host reads 2^(low nibble - 3) MB from the device ID.
-  const Case cases[] = {{4u << 10, 0x0C, 0x10}, {128u << 10, 0x11, 0x10}, {1u << 20, 0x14, 0x13},
-                        {2u << 20, 0x15, 0x14}, {8u << 20, 0x17, 0x16},   {64u << 20, 0x1A, 0x19}};
+  const Case cases[] = {{4u << 10, 0x0C, 0x10},   {64u << 10, 0x10, 0x10}, {128u << 10, 0x11, 0x10},
+                        {256u << 10, 0x12, 0x11}, {512u << 10, 0x13, 0x12}, {1u << 20, 0x14, 0x13},
+                        {2u << 20, 0x15, 0x14},   {8u << 20, 0x17, 0x16},   {64u << 20, 0x1A, 0x19}};
   for (const Case& c : cases) {
     EXPECT_EQ(DefaultCapacityByte(c.size), c.capacity) << c.size;
     EXPECT_EQ(DefaultDeviceId(c.size), c.deviceId) << c.size;
@@ -158,6 +162,47 @@ TEST_F(FlashChipTest, BusyForTheGivenStatusReadsAndIgnoresCommands) {
   while (Status() & kStatusBusy) ++busyReads;
   EXPECT_EQ(busyReads, 3);
   EXPECT_EQ(Read(0x00, 1)[0], 0xFF);
+}
+
+TEST_F(FlashChipTest, WhileBusyOnlyTheStatusReadsAnswer) {
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> bus;
+  };
+  const Case ignored[] = {
+      {"read id", {kOpReadId, 0, 0, 0}},
+      {"device id", {kOpDeviceId, 0, 0, 0, 0}},
+      {"read", {kOpReadData, 0, 0, 0x10, 0, 0}},
+      {"write enable", {kOpWriteEnable}},
+      {"write disable", {kOpWriteDisable}},
+      {"chip erase", {kOpChipErase}},
+      {"chip erase 0x60", {kOpChipEraseAlt}},
+      {"page program", {kOpPageProgram, 0, 0, 0x20, 0x00}},
+      {"unknown", {0x4B, 0, 0, 0, 0}},
+  };
+  // A page program keeps the chip busy for one status read per command
+  // here; 0x10 holds a programmed byte an erase would clear.
+  ChipConfig c = Config();
+  c.programBusyReads = static_cast<uint32_t>(std::size(ignored)) + 1;
+  c.status2 = 0x42;
+  chip = MakeChip(c);
+  WriteEnable();
+  Program(0x10, {0x5A});
+  for (const Case& k : ignored) {
+    const Transaction t = Run(k.bus);
+    EXPECT_EQ(t.out, std::vector<uint8_t>(k.bus.size(), kIdleBus)) << k.name;
+    char op[4];
+    std::snprintf(op, sizeof op, "%02X", k.bus[0]);
+    EXPECT_EQ(t.note, "chip ignored op=" + std::string(op) + " busy") << k.name;
+    // Both status registers answer, and the chip stays busy with its latch.
+    EXPECT_EQ(Run({kOpReadStatus2, 0, 0}).out, (std::vector<uint8_t>{kIdleBus, 0x42, 0x42})) << k.name;
+    EXPECT_EQ(Status(), kStatusBusy | kStatusWriteEnable) << k.name;
+  }
+  while (Status() & kStatusBusy) {
+  }
+  EXPECT_EQ(Status(), 0x00);
+  EXPECT_EQ(Read(0x10, 1)[0], 0x5A) << "an erase went through while busy";
+  EXPECT_EQ(Read(0x20, 1)[0], 0xFF) << "a program went through while busy";
 }
 
 TEST_F(FlashChipTest, EraseStaysBusyForItsTime) {
