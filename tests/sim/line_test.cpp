@@ -10,6 +10,8 @@
 
 #include <chrono>
 #include <mutex>
+#include <regex>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -17,6 +19,7 @@
 #include "sim/line.h"
 #include "sim/microcode_ref.h"
 #include "sim/run.h"
+#include "tests/sim/host_frame.h"
 
 namespace stb {
 namespace {
@@ -86,12 +89,7 @@ protected:
     }
     return out;
   }
-  static std::vector<uint8_t> Frame(const std::vector<uint8_t>& bus) {
-    std::vector<uint8_t> f = {0x13, 0x3A, static_cast<uint8_t>(bus.size() & 0xFF),
-                              static_cast<uint8_t>(bus.size() >> 8)};
-    f.insert(f.end(), bus.begin(), bus.end());
-    return f;
-  }
+  static std::vector<uint8_t> Frame(const std::vector<uint8_t>& bus) { return HostFrame(bus); }
 
   BoxConfig config;
   Box box;
@@ -104,6 +102,18 @@ protected:
   std::mutex logMutex;
   std::vector<std::string> log;
 };
+
+// The bytes of the wire record's lines with this marker, joined.
+std::vector<uint8_t> WireBytes(const std::vector<std::string>& lines, char marker) {
+  std::vector<uint8_t> bytes;
+  for (const std::string& line : lines) {
+    if (line[0] != marker) continue;
+    std::istringstream in(line.substr(1));
+    unsigned value = 0;
+    while (in >> std::hex >> value) bytes.push_back(static_cast<uint8_t>(value));
+  }
+  return bytes;
+}
 
 TEST_F(LineTest, GreetsAndAnswersAnIdFrame) {
   Start();
@@ -147,6 +157,50 @@ TEST_F(LineTest, PacedReplyTakesTheLineTime) {
   // 1032 bytes in and 1030 out, ten bits each: 537 ms; a scheduler may only add.
   EXPECT_GE(elapsed, 2062L * 10 * 1000 / 38400 - 5);
   EXPECT_LT(elapsed, 10000L);
+}
+
+TEST_F(LineTest, WireRecordHoldsWhatTheHostSentAndWhatItCouldRead) {
+  // Noise both ways: the record shows the host's bytes before the box's
+  // receiver loses any, and the replies after the line has added and
+  // flipped bytes.
+  config.noiseToBox = {0, 6, 0};
+  config.noiseToHost = {5, 0, 4};
+  std::mutex wireMutex;
+  std::vector<std::string> wire;
+  setup.wire = [&](const std::string& l) {
+    std::lock_guard<std::mutex> lock(wireMutex);
+    wire.push_back(l);
+  };
+  Start();
+  std::vector<uint8_t> sent, got = Receive(2, 3000);
+  ASSERT_EQ(got, (std::vector<uint8_t>{'b', 'a'}));
+  auto send = [&](const std::vector<uint8_t>& bytes) {
+    Send(bytes);
+    sent.insert(sent.end(), bytes.begin(), bytes.end());
+  };
+  send({0x7B});
+  for (uint8_t i = 0; i < 12; ++i) {
+    std::vector<uint8_t> read = {0x03, 0x00, i, 0x00};
+    read.resize(4 + 32, 0x00);
+    send(Frame(read));
+    const auto reply = Receive(1000, 100);
+    got.insert(got.end(), reply.begin(), reply.end());
+  }
+  const auto rest = Receive(100000, 300);
+  got.insert(got.end(), rest.begin(), rest.end());
+  Stop();
+
+  const std::regex format("[<>]( [0-9A-F]{2})+");
+  for (const std::string& l : wire) EXPECT_TRUE(std::regex_match(l, format)) << l;
+  EXPECT_EQ(WireBytes(wire, kWireFromHost), sent);
+  EXPECT_EQ(WireBytes(wire, kWireToHost), got);
+  size_t losses = 0, changes = 0;
+  for (const std::string& l : log) {
+    losses += l.starts_with("noise to-box lose ");
+    changes += l.starts_with("noise to-host flip ") || l.starts_with("noise to-host add ");
+  }
+  EXPECT_GT(losses, 0u);
+  EXPECT_GT(changes, 0u);
 }
 
 }  // namespace

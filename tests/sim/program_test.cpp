@@ -10,11 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
+#include <bit>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -141,6 +142,19 @@ TEST_F(ProgramTest, BadInputExitsWithStatus2) {
       {"--log", dir + "/no/such/folder/log"},
       {"--device", dir + "/no-such-device"},
       {"--"},
+      {"--noise-seed", "x"},
+      {"--noise-seed", "-1"},
+      {"--noise-seed", "18446744073709551616"},
+      {"--noise-seed"},
+      {"--noise-to-box", "flip"},
+      {"--noise-to-box", "lose=2,lose=3"},
+      {"--noise-to-host", "zap=3"},
+      {"--noise-to-host", "add=1,"},
+      {"--noise-to-host", ""},
+      {"--fault", "3:flip-in"},
+      {"--fault", "3:drop-in:x"},
+      {"--fault", "3:flip-out:-1"},
+      {"--wire", dir + "/no/such/folder/wire"},
   };
   for (const auto& c : cases) {
     auto r = RunProcess(Stb(c), ProcessOptions{.timeoutMs = 10000});
@@ -151,7 +165,101 @@ TEST_F(ProgramTest, BadInputExitsWithStatus2) {
   }
   auto help = RunProcess(Stb({"--help"}));
   EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("--fault"), std::string::npos);
+  for (const char* option : {"--fault", "flip-in:K", "drop-in:K", "flip-out:K", "--noise-to-box",
+                             "--noise-to-host", "--noise-seed", "--wire"})
+    EXPECT_NE(help.out.find(option), std::string::npos) << option;
+}
+
+TEST_F(ProgramTest, NewFaultsReachTheClient) {
+  struct Case {
+    std::vector<std::string> faults;
+    const char* reply;  // to 0x9F 00 00 00 on a 1M chip
+  };
+  const Case cases[] = {
+      {{"0:flip-out:1"}, "FF EE 40 14 9F 00"},
+      // The chip sees 0x9E and the sum is of what the box received.
+      {{"0:flip-in:4"}, "FF FF FF FF 9E 00"},
+      // Both on one frame: the sum inverted, then its bit 0.
+      {{"0:badsum", "0:flip-out:4"}, "FF EF 40 14 61 00"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args;
+    for (const std::string& f : c.faults) {
+      args.push_back("--fault");
+      args.push_back(f);
+    }
+    for (const char* a : {"--", gSelf.c_str(), "--client", "id"}) args.push_back(a);
+    auto r = RunProcess(Stb(args), ProcessOptions{.timeoutMs = 20000});
+    EXPECT_EQ(r.status, 0) << c.faults[0] << r.err;
+    EXPECT_EQ(r.out, std::string("62 61\n") + c.reply + "\n") << c.faults[0];
+  }
+}
+
+std::vector<uint8_t> ParseHex(const std::string& text) {
+  std::vector<uint8_t> bytes;
+  std::istringstream in(text);
+  unsigned value = 0;
+  while (in >> std::hex >> value) bytes.push_back(static_cast<uint8_t>(value));
+  return bytes;
+}
+
+// The joined bytes of the wire record's lines that start with `marker`.
+std::vector<uint8_t> WireBytes(const std::string& record, char marker) {
+  std::vector<uint8_t> bytes;
+  std::istringstream lines(record);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.empty() || line[0] != marker) continue;
+    const auto part = ParseHex(line.substr(1));
+    bytes.insert(bytes.end(), part.begin(), part.end());
+  }
+  return bytes;
+}
+
+TEST_F(ProgramTest, NoisyRunReplaysWithItsSeedAndTheWireShowsWhatTheClientGot) {
+  struct Run {
+    std::string out, log;
+    std::vector<uint8_t> fromHost, toHost;
+  };
+  auto run = [&](const std::string& seed) {
+    const std::string log = dir + "/log." + seed, wire = dir + "/wire." + seed;
+    auto r = RunProcess(Stb({"--noise-to-host", "flip=2", "--noise-to-box", "lose=0", "--noise-seed",
+                             seed, "--log", log, "--wire", wire, "--", gSelf, "--client", "id"}),
+                        ProcessOptions{.timeoutMs = 20000});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const std::string record = ReadFile(wire);
+    return Run{r.out, ReadFile(log), WireBytes(record, '>'), WireBytes(record, '<')};
+  };
+  const Run first = run("77");
+  // The greeting crosses clean; each byte of the reply arrives as sent or
+  // with one bit inverted, and each inverted one is in the log.
+  ASSERT_EQ(first.out.rfind("62 61\n", 0), 0u) << first.out;
+  const std::vector<uint8_t> reply = ParseHex(first.out.substr(6));
+  const std::vector<uint8_t> good = {0xFF, 0xEF, 0x40, 0x14, 0x9F, 0x00};
+  ASSERT_EQ(reply.size(), good.size()) << first.out;
+  size_t flipped = 0;
+  for (size_t i = 0; i < good.size(); ++i) {
+    const unsigned diff = reply[i] ^ good[i];
+    EXPECT_LE(std::popcount(diff), 1) << i;
+    flipped += diff != 0;
+  }
+  size_t logged = 0;
+  for (size_t at = 0; (at = first.log.find("\nnoise to-host flip ", at)) != std::string::npos; ++at) ++logged;
+  EXPECT_EQ(flipped, logged) << first.log;
+  EXPECT_GT(flipped, 0u);
+
+  // The record: what the client sent, and what it read.
+  std::vector<uint8_t> expectedIn = {0x7B, 0x13, 0x3A, 0x04, 0x00, 0x9F, 0x00, 0x00, 0x00};
+  EXPECT_EQ(first.fromHost, expectedIn);
+  std::vector<uint8_t> expectedOut = {'b', 'a'};
+  expectedOut.insert(expectedOut.end(), reply.begin(), reply.end());
+  EXPECT_EQ(first.toHost, expectedOut);
+
+  const Run again = run("77");
+  EXPECT_EQ(again.out, first.out);
+  EXPECT_EQ(again.log, first.log);
+  EXPECT_EQ(again.toHost, first.toHost);
+  EXPECT_NE(run("78").out, first.out) << "another seed, the same noise";
 }
 
 TEST_F(ProgramTest, EndsWithTheCommandsStatusAndCreatesTheImage) {
