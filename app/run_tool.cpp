@@ -4,12 +4,14 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/run_options.h"
 #include "app/version.h"
 #include "flash/flash_mode.h"
 #include "microcode/upload.h"
 #include "platform/platform.h"
+#include "serial/open_help.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -89,9 +91,18 @@ int RunTool(int argc, const char* const* argv) {
 
   if (!port.Open(options.portName, options.baudRate, kOpenReadTotalTimeoutMs)) {
     std::printf("Error: %s in use or does not exist.\n", options.portName.c_str());
+    std::fflush(stdout);
+    const std::vector<std::string> commandLine(argv, argv + argc);
+    std::fputs(OpenFailureHelp(port.LastOpenFailure(), commandLine, ListSerialDevices()).c_str(),
+               stderr);
     return kExitFailure;
   }
   std::printf("%s opened.\n", options.portName.c_str());
+  if (port.Tracing()) {
+    std::string command = "tarvex " TARVEX_VERSION ":";
+    for (int i = 1; i < argc; ++i) command += std::string(" ") + argv[i];
+    port.TraceNote(command);
+  }
 
   if (options.flashOption && options.flashOption->size() >= 2 &&
       (*options.flashOption)[1] == kFlashOptionLetter) {

@@ -1,6 +1,7 @@
 #include "microcode/upload.h"
 
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "microcode/image.h"
@@ -43,6 +44,13 @@ int NotResponding(SerialPort& port) {
   return Fail(port, "\nFailed: Target is not responding.\n");
 }
 
+// A protocol pause, noted in the wire trace so that a reader sees where the
+// gaps between writes come from.
+void Pause(SerialPort& port, uint32_t ms) {
+  if (port.Tracing()) port.TraceNote("pause " + std::to_string(ms) + " ms");
+  platform::SleepMs(ms);
+}
+
 }  // namespace
 
 int UploadImage(SerialPort& port, std::span<const uint8_t> image) {
@@ -52,14 +60,17 @@ int UploadImage(SerialPort& port, std::span<const uint8_t> image) {
   record.reserve(kMaxRecordSize);
 
   port.SetReadTimeouts(kReadTotalMs, kReadIntervalMs);
-  platform::SleepMs(kPauseBeforeStartMs);
+  if (port.Tracing())
+    port.TraceNote("upload start: " + std::to_string(size) + " bytes of image");
+  Pause(port, kPauseBeforeStartMs);
   port.Write(&kStartByte, 1);
-  platform::SleepMs(kPauseAfterStartMs);
+  Pause(port, kPauseAfterStartMs);
 
   size_t offset = kImageLeadSize;
   uint64_t accepted = 0;
   int refusals = 0;
   size_t spinner = 0;
+  uint32_t recordNumber = 1;
 
   while (offset < size) {
     if (platform::StopRequested())
@@ -87,9 +98,12 @@ int UploadImage(SerialPort& port, std::span<const uint8_t> image) {
     spinner = (spinner + 1) % sizeof kSpinner;
     std::fflush(stdout);
 
-    platform::SleepMs(kPauseBeforeHeaderMs);
+    if (port.Tracing())
+      port.TraceNote("upload record " + std::to_string(recordNumber) + " len=" + std::to_string(length) +
+                     (refusals > 0 ? " attempt " + std::to_string(refusals + 1) : ""));
+    Pause(port, kPauseBeforeHeaderMs);
     port.Write(record.data(), kRecordHeaderSize);
-    platform::SleepMs(kPauseBeforePayloadMs);
+    Pause(port, kPauseBeforePayloadMs);
     port.Write(record.data() + kRecordHeaderSize, length);
 
     uint8_t answer = 0;
@@ -102,6 +116,7 @@ int UploadImage(SerialPort& port, std::span<const uint8_t> image) {
       refusals = 0;
       accepted += recordSize;
       offset += recordSize;
+      ++recordNumber;
     } else if (++refusals == kMaxAttempts) {
       return Fail(port, "\nCRC error. File damaged.\n");
     }

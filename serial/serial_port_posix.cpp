@@ -17,14 +17,17 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
+#include <vector>
 
 #include "platform/platform.h"
 #include "serial/serial_linux.h"
+#include "serial/wire_trace.h"
 
 namespace {
 
@@ -34,6 +37,8 @@ constexpr const char kDefaultDevicePrefix[] = "/dev/ttyS";
 // A write that makes no progress for this long has met a line that no
 // longer takes bytes.
 constexpr int kWriteStallMs = 5000;
+// DiscardInput reads what is waiting in pieces of this size when it traces.
+constexpr size_t kDiscardChunkSize = 4096;
 
 struct StandardSpeed {
   uint32_t baud;
@@ -51,8 +56,13 @@ std::optional<speed_t> StandardSpeedCode(uint32_t baud) {
   return std::nullopt;
 }
 
+struct DevicePath {
+  std::string path;
+  bool mapped = false;  // from TARVEX_COMn
+};
+
 // COMn with n a decimal number from 1 up, written without leading zeros.
-std::optional<std::string> DevicePathFor(const std::string& name) {
+std::optional<DevicePath> DevicePathFor(const std::string& name) {
   const std::string prefix = kComPrefix;
   if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0)
     return std::nullopt;
@@ -62,8 +72,28 @@ std::optional<std::string> DevicePathFor(const std::string& name) {
     if (c < '0' || c > '9') return std::nullopt;
   const unsigned long n = std::strtoul(digits.c_str(), nullptr, 10);
   const std::string var = std::string(kComEnvPrefix) + name;
-  if (const char* mapped = std::getenv(var.c_str()); mapped && *mapped) return std::string(mapped);
-  return std::string(kDefaultDevicePrefix) + std::to_string(n - 1);
+  if (const char* mapped = std::getenv(var.c_str()); mapped && *mapped)
+    return DevicePath{mapped, true};
+  return DevicePath{std::string(kDefaultDevicePrefix) + std::to_string(n - 1), false};
+}
+
+OpenFailure::Kind KindOfOpenError(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENODEV:
+    case ENXIO:
+    case EIO:  // a ttyS name with no UART behind it
+      return OpenFailure::Kind::kNoDevice;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return OpenFailure::Kind::kNoAccess;
+    case EBUSY:
+      return OpenFailure::Kind::kHeld;
+    default:
+      return OpenFailure::Kind::kOther;
+  }
 }
 
 int64_t NowMs() {
@@ -103,26 +133,52 @@ bool SerialPort::IsOpen() const { return fd_ >= 0; }
 bool SerialPort::Lost() const { return lost_; }
 
 bool SerialPort::Open(const std::string& name, uint32_t baud, uint32_t readTotalTimeoutMs) {
-  if (IsOpen()) return false;
-  const std::optional<std::string> path = DevicePathFor(name);
-  if (!path) return false;
-
-  const int fd = open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  auto fail = [fd]() {
-    close(fd);
+  if (IsOpen()) {
+    failure_ = {OpenFailure::Kind::kAlreadyOpen, name, {}, false, baud, 0};
     return false;
+  }
+  failure_ = {OpenFailure::Kind::kNone, name, {}, false, baud, 0};
+  trace_ = WireTrace::StartFromEnvironment();
+  auto refuse = [this](OpenFailure::Kind kind, int error) {
+    failure_.kind = kind;
+    failure_.systemError = error;
+    if (trace_) {
+      trace_->Note("open failed: " + std::string(error ? std::strerror(error) : "no such port name"));
+      trace_.reset();
+    }
+    return false;
+  };
+
+  const std::optional<DevicePath> path = DevicePathFor(name);
+  if (!path) {
+    if (trace_) trace_->Note("open " + name + ": not a port name");
+    return refuse(OpenFailure::Kind::kBadName, 0);
+  }
+  failure_.device = path->path;
+  failure_.mapped = path->mapped;
+  if (trace_) trace_->Note("open " + name + " (" + path->path + ") at " + std::to_string(baud) + " baud");
+
+  const int fd = open(path->path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    return refuse(KindOfOpenError(error), error);
+  }
+  auto fail = [fd, &refuse](OpenFailure::Kind kind, int error) {
+    close(fd);
+    return refuse(kind, error);
   };
   // flock holds against every other opener, root included; TIOCEXCL keeps
   // out programs that do not lock.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail();
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    return fail(error == EWOULDBLOCK ? OpenFailure::Kind::kHeld : OpenFailure::Kind::kOther, error);
+  }
   termios t{};
-  if (tcgetattr(fd, &t) != 0) return fail();  // not a terminal
+  if (tcgetattr(fd, &t) != 0) return fail(OpenFailure::Kind::kNotSerial, errno);
   ioctl(fd, TIOCEXCL);
-  auto failExcl = [fd]() {
+  auto failExcl = [fd, &fail](int error) {
     ioctl(fd, TIOCNXCL);
-    close(fd);
-    return false;
+    return fail(OpenFailure::Kind::kRefused, error);
   };
 
   MakeRaw(t);
@@ -132,10 +188,10 @@ bool SerialPort::Open(const std::string& name, uint32_t baud, uint32_t readTotal
   const speed_t termiosSpeed = code ? *code : B38400;
   cfsetispeed(&t, termiosSpeed);
   cfsetospeed(&t, termiosSpeed);
-  if (tcsetattr(fd, TCSANOW, &t) != 0) return failExcl();
+  if (tcsetattr(fd, TCSANOW, &t) != 0) return failExcl(errno);
   termios back{};
-  if (tcgetattr(fd, &back) != 0 || !RawSettingsTook(t, back)) return failExcl();
-  if (!code && !serial_linux::SetCustomBaud(fd, baud)) return failExcl();
+  if (tcgetattr(fd, &back) != 0 || !RawSettingsTook(t, back)) return failExcl(EINVAL);
+  if (!code && !serial_linux::SetCustomBaud(fd, baud)) return failExcl(EINVAL);
 
   fd_ = fd;
   lost_ = false;
@@ -146,9 +202,18 @@ bool SerialPort::Open(const std::string& name, uint32_t baud, uint32_t readTotal
 
 bool SerialPort::SetReadTimeouts(uint32_t totalMs, uint32_t intervalMs) {
   if (!IsOpen()) return false;
+  if (trace_ && (totalMs != totalMs_ || intervalMs != intervalMs_))
+    trace_->Note("read time-outs: total " + std::to_string(totalMs) + " ms, interval " +
+                 std::to_string(intervalMs) + " ms");
   totalMs_ = totalMs;
   intervalMs_ = intervalMs;
   return true;
+}
+
+void SerialPort::MarkLost(const char* what, int error) {
+  if (trace_ && !lost_)
+    trace_->Note(std::string("port lost: ") + what + (error ? ": " : "") + (error ? std::strerror(error) : ""));
+  lost_ = true;
 }
 
 bool SerialPort::Write(const uint8_t* data, uint32_t count) {
@@ -171,10 +236,16 @@ bool SerialPort::Write(const uint8_t* data, uint32_t count) {
       if (left <= 0) break;
       pollfd p{fd_, POLLOUT, 0};
       const int r = poll(&p, 1, static_cast<int>(left));
-      if (r > 0 && (p.revents & (POLLERR | POLLHUP)) && !(p.revents & POLLOUT)) lost_ = true;
+      if (r > 0 && (p.revents & (POLLERR | POLLHUP)) && !(p.revents & POLLOUT))
+        MarkLost("hung up while writing", 0);
       continue;
     }
-    lost_ = true;  // EIO, ENXIO: the device is gone
+    MarkLost("write", n < 0 ? errno : 0);  // EIO, ENXIO: the device is gone
+  }
+  if (trace_) {
+    trace_->Bytes('>', data, done);
+    if (done < count)
+      trace_->Note("write failed: wanted " + std::to_string(count) + ", wrote " + std::to_string(done));
   }
   if (done < count) {
     std::printf("write error\n");
@@ -193,6 +264,7 @@ bool SerialPort::Read(uint8_t* buffer, uint32_t count, uint32_t* received) {
   if (count == 0) return true;
   const int64_t end = NowMs() + totalMs_;
   int64_t lastByte = 0;
+  bool stopped = false;
   while (got < count && !lost_) {
     const int64_t now = NowMs();
     int64_t wait = end - now;
@@ -200,13 +272,19 @@ bool SerialPort::Read(uint8_t* buffer, uint32_t count, uint32_t* received) {
     pollfd p{fd_, POLLIN, 0};
     const int r = poll(&p, 1, static_cast<int>(std::max<int64_t>(wait, 0)));
     if (r < 0) {
-      if (errno != EINTR) lost_ = true;
-      if (errno != EINTR || platform::StopRequested()) break;
+      if (errno != EINTR) {
+        MarkLost("poll", errno);
+        break;
+      }
+      if (platform::StopRequested()) {
+        stopped = true;
+        break;
+      }
       continue;
     }
     if (r == 0) break;  // the interval or the total has passed
     if (p.revents & POLLNVAL) {
-      lost_ = true;
+      MarkLost("the descriptor is no longer valid", 0);
       break;
     }
     // With VMIN and VTIME at 0 an empty line reads as 0 bytes, so only a
@@ -215,16 +293,44 @@ bool SerialPort::Read(uint8_t* buffer, uint32_t count, uint32_t* received) {
     if (n > 0) {
       got += static_cast<uint32_t>(n);
       lastByte = NowMs();
-    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-      lost_ = true;
+    } else if (n == 0) {
+      MarkLost("hung up", 0);
+    } else if (errno != EAGAIN && errno != EINTR) {
+      MarkLost("read", errno);
     }
   }
   if (received) *received = got;
+  if (trace_) {
+    trace_->Bytes('<', buffer, got);
+    if (got < count) {
+      const char* why = lost_ ? "read ended, port lost" : stopped ? "read stopped" : "read time-out";
+      trace_->Note(std::string(why) + ": wanted " + std::to_string(count) + ", got " + std::to_string(got));
+    }
+  }
   return got == count;
 }
 
 void SerialPort::DiscardInput() {
-  if (IsOpen()) tcflush(fd_, TCIFLUSH);
+  if (!IsOpen()) return;
+  if (trace_) {
+    // Read out what is waiting rather than let the driver drop it unseen:
+    // the trace is to show every byte that came.
+    std::vector<uint8_t> dropped;
+    uint8_t chunk[kDiscardChunkSize];
+    for (;;) {
+      const ssize_t n = read(fd_, chunk, sizeof chunk);
+      if (n > 0) {
+        dropped.insert(dropped.end(), chunk, chunk + n);
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else {
+        break;
+      }
+    }
+    trace_->Bytes('<', dropped.data(), dropped.size());
+    trace_->Note("input dropped: " + std::to_string(dropped.size()) + " bytes");
+  }
+  tcflush(fd_, TCIFLUSH);
 }
 
 bool SerialPort::InputPending() {
@@ -233,8 +339,21 @@ bool SerialPort::InputPending() {
   return queued > 0;
 }
 
+void SerialPort::TraceNote(const std::string& text) {
+  if (trace_) trace_->Note(text);
+}
+
+void SerialPort::EndTrace() {
+  if (!trace_) return;
+  if (platform::StopRequested())
+    trace_->Note("stop requested, exit status " + std::to_string(platform::StopExitStatus()));
+  trace_->Note("close");
+  trace_.reset();
+}
+
 bool SerialPort::Close() {
   if (!IsOpen()) return true;
+  EndTrace();
   if (lowLatencySet_) serial_linux::DisableLowLatency(fd_);
   lowLatencySet_ = false;
   // On a pty the exclusive flag outlives this descriptor: clear it.

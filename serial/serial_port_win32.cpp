@@ -10,6 +10,12 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "serial/open_help.h"
+#include "serial/wire_trace.h"
 
 namespace {
 
@@ -53,16 +59,23 @@ bool IsDeviceGoneError(DWORD error) {
   }
 }
 
-// Asked after a failed transfer or a short read. A silent line and a line
-// error leave the status query working (ClearCommError also clears the
-// error that abort-on-error sets); a device that has gone fails it. A read
-// on a gone device may just time out with no error, so the short read
-// alone cannot tell.
-bool DeviceGone(HANDLE handle) {
-  DWORD errors = 0;
-  COMSTAT status{};
-  if (ClearCommError(handle, &errors, &status)) return false;
-  return IsDeviceGoneError(GetLastError());
+// What the error of CreateFileA says about a port that did not open.
+OpenFailure::Kind KindOfCreateError(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_BAD_UNIT:
+    case ERROR_DEV_NOT_EXIST:
+      return OpenFailure::Kind::kNoDevice;
+    // Share mode 0: a port that another program has open is refused with
+    // "access denied".
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY:
+      return OpenFailure::Kind::kHeld;
+    default:
+      return OpenFailure::Kind::kOther;
+  }
 }
 
 }  // namespace
@@ -76,19 +89,43 @@ bool SerialPort::IsOpen() const { return AsHandle(handle_) != INVALID_HANDLE_VAL
 bool SerialPort::Lost() const { return lost_; }
 
 bool SerialPort::Open(const std::string& name, uint32_t baud, uint32_t readTotalTimeoutMs) {
-  if (IsOpen()) return false;
-  if (!IsComName(name)) return false;
+  if (IsOpen()) {
+    failure_ = {OpenFailure::Kind::kAlreadyOpen, name, {}, false, baud, 0};
+    return false;
+  }
+  failure_ = {OpenFailure::Kind::kNone, name, {}, false, baud, 0};
+  trace_ = WireTrace::StartFromEnvironment();
+  auto refuse = [this](OpenFailure::Kind kind, DWORD error) {
+    failure_.kind = kind;
+    failure_.systemError = static_cast<int>(error);
+    if (trace_) {
+      trace_->Note("open failed: " + (error ? SystemErrorText(static_cast<int>(error)) : std::string("no such port name")));
+      trace_.reset();
+    }
+    return false;
+  };
+  if (!IsComName(name)) {
+    if (trace_) trace_->Note("open " + name + ": not a port name");
+    return refuse(OpenFailure::Kind::kBadName, 0);
+  }
   const std::string path = std::string(kDevicePrefix) + name;
+  failure_.device = path;
+  if (trace_) trace_->Note("open " + name + " (" + path + ") at " + std::to_string(baud) + " baud");
 
   const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;  // missing, or held elsewhere
-  auto fail = [handle]() {
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return refuse(KindOfCreateError(error), error);
+  }
+  auto fail = [handle, &refuse](OpenFailure::Kind kind) {
+    const DWORD error = GetLastError();
     CloseHandle(handle);
-    return false;
+    return refuse(kind, error);
   };
 
-  if (!SetupComm(handle, kQueueSize, kQueueSize)) return fail();
+  // A device that takes no queue sizes is no serial port.
+  if (!SetupComm(handle, kQueueSize, kQueueSize)) return fail(OpenFailure::Kind::kNotSerial);
 
   // Only the speed, framing and flow control change; DTR/RTS control, DSR
   // sensitivity, parity checking and the XON/XOFF characters stay as the
@@ -106,13 +143,13 @@ bool SerialPort::Open(const std::string& name, uint32_t baud, uint32_t readTotal
   dcb.ByteSize = 8;
   dcb.Parity = NOPARITY;
   dcb.StopBits = ONESTOPBIT;
-  if (!SetCommState(handle, &dcb)) return fail();
+  if (!SetCommState(handle, &dcb)) return fail(OpenFailure::Kind::kRefused);
 
   handle_ = handle;
   lost_ = false;
   if (!SetReadTimeouts(readTotalTimeoutMs, kDefaultIntervalMs)) {
     handle_ = INVALID_HANDLE_VALUE;
-    return fail();
+    return fail(OpenFailure::Kind::kRefused);
   }
   return true;
 }
@@ -125,8 +162,32 @@ bool SerialPort::SetReadTimeouts(uint32_t totalMs, uint32_t intervalMs) {
   timeouts.ReadTotalTimeoutMultiplier = 0;
   timeouts.ReadTotalTimeoutConstant = totalMs;
   if (!SetCommTimeouts(AsHandle(handle_), &timeouts)) return false;
+  if (trace_ && (totalMs != totalMs_ || intervalMs != intervalMs_))
+    trace_->Note("read time-outs: total " + std::to_string(totalMs) + " ms, interval " +
+                 std::to_string(intervalMs) + " ms");
   totalMs_ = totalMs;
   intervalMs_ = intervalMs;
+  return true;
+}
+
+void SerialPort::MarkLost(const char* what, int error) {
+  if (trace_ && !lost_)
+    trace_->Note(std::string("port lost: ") + what + (error ? ": " + SystemErrorText(error) : std::string()));
+  lost_ = true;
+}
+
+// Asked after a failed transfer or a short read. A silent line and a line
+// error leave the status query working (ClearCommError also clears the
+// error that abort-on-error sets); a device that has gone fails it. A read
+// on a gone device may just time out with no error, so the short read
+// alone cannot tell.
+bool SerialPort::CheckGone(const char* what) {
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (ClearCommError(AsHandle(handle_), &errors, &status)) return false;
+  const DWORD error = GetLastError();
+  if (!IsDeviceGoneError(error)) return false;
+  MarkLost(what, static_cast<int>(error));
   return true;
 }
 
@@ -137,8 +198,14 @@ bool SerialPort::Write(const uint8_t* data, uint32_t count) {
   }
   if (count == 0) return true;
   DWORD written = 0;
-  if (lost_ || !WriteFile(AsHandle(handle_), data, count, &written, nullptr)) {
-    if (!lost_ && DeviceGone(AsHandle(handle_))) lost_ = true;
+  const bool ok = !lost_ && WriteFile(AsHandle(handle_), data, count, &written, nullptr);
+  if (!ok && !lost_) CheckGone("write");
+  if (trace_) {
+    trace_->Bytes('>', data, written);
+    if (!ok || written != count)
+      trace_->Note("write failed: wanted " + std::to_string(count) + ", wrote " + std::to_string(written));
+  }
+  if (!ok) {
     std::printf("write error\n");
     return false;
   }
@@ -151,13 +218,35 @@ bool SerialPort::Read(uint8_t* buffer, uint32_t count, uint32_t* received) {
   if (count == 0) return true;
   DWORD got = 0;
   const bool ok = ReadFile(AsHandle(handle_), buffer, count, &got, nullptr) && got == count;
-  if (!ok && DeviceGone(AsHandle(handle_))) lost_ = true;
+  if (!ok) CheckGone("read");
   if (received) *received = got;
+  if (trace_) {
+    trace_->Bytes('<', buffer, got);
+    if (got < count)
+      trace_->Note(std::string(lost_ ? "read ended, port lost" : platform::StopRequested() ? "read stopped" : "read time-out") +
+                   ": wanted " + std::to_string(count) + ", got " + std::to_string(got));
+  }
   return ok;
 }
 
 void SerialPort::DiscardInput() {
-  if (IsOpen()) PurgeComm(AsHandle(handle_), PURGE_RXCLEAR);
+  if (!IsOpen()) return;
+  if (trace_) {
+    // Read out what is waiting rather than let the driver drop it unseen:
+    // the trace is to show every byte that came.
+    DWORD errors = 0;
+    COMSTAT status{};
+    std::vector<uint8_t> dropped;
+    if (ClearCommError(AsHandle(handle_), &errors, &status) && status.cbInQue > 0) {
+      dropped.resize(status.cbInQue);
+      DWORD got = 0;
+      if (!ReadFile(AsHandle(handle_), dropped.data(), status.cbInQue, &got, nullptr)) got = 0;
+      dropped.resize(got);
+    }
+    trace_->Bytes('<', dropped.data(), dropped.size());
+    trace_->Note("input dropped: " + std::to_string(dropped.size()) + " bytes");
+  }
+  PurgeComm(AsHandle(handle_), PURGE_RXCLEAR);
 }
 
 bool SerialPort::InputPending() {
@@ -168,8 +257,21 @@ bool SerialPort::InputPending() {
   return status.cbInQue > 0;
 }
 
+void SerialPort::TraceNote(const std::string& text) {
+  if (trace_) trace_->Note(text);
+}
+
+void SerialPort::EndTrace() {
+  if (!trace_) return;
+  if (platform::StopRequested())
+    trace_->Note("stop requested, exit status " + std::to_string(platform::StopExitStatus()));
+  trace_->Note("close");
+  trace_.reset();
+}
+
 bool SerialPort::Close() {
   if (!IsOpen()) return true;
+  EndTrace();
   CloseHandle(AsHandle(handle_));
   handle_ = INVALID_HANDLE_VALUE;
   return true;
