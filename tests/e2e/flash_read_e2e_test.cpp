@@ -54,15 +54,57 @@ TEST_F(FlashReadTest, DumpEqualsTheChipWithProgressAndDoneLines) {
   EXPECT_EQ(FilesIn(Dir()), (std::vector<std::string>{"chip.bin", "dump.bin", "wire.log"}));
 }
 
-TEST_F(FlashReadTest, ChipOfSizeZeroGivesAnEmptyFile) {
-  WriteBytes(Path("dump.bin"), RandomBytes(100, 2));
-  const BoxRun run = Run({"--size", "64K", "--device-id", "10"}, {"-fr", "dump.bin"});
+// Device ID nibble 15 names no size that fits: an empty dump would look
+// complete and replace a good one.
+TEST_F(FlashReadTest, ChipOfUnknownSizeIsRefusedAndTheOldDumpKept) {
+  const auto old = RandomBytes(100, 2);
+  WriteBytes(Path("dump.bin"), old);
+  const BoxRun run = Run({"--size", "64K", "--device-id", "1F"}, {"-fr", "dump.bin"});
   EXPECT_EQ(run.proc.status, kStoppedBySigint);
   EXPECT_NE(run.proc.out.find("Boot OK, flash size is 0KB\n"), std::string::npos);
-  EXPECT_NE(run.proc.out.find("Flash status2: 00\n\n read done time=0s\n"), std::string::npos)
+  EXPECT_NE(run.proc.out.find("Flash status2: 00\nFailed: the flash size of device ID 1F is not "
+                              "known; dump.bin was left unchanged.\n"),
+            std::string::npos)
       << run.proc.out;
-  EXPECT_TRUE(ReadBytes(Path("dump.bin")).empty());
+  EXPECT_EQ(run.proc.out.find("read done"), std::string::npos);
+  EXPECT_EQ(ReadBytes(Path("dump.bin")), old);
   EXPECT_TRUE(run.Frames(0x03).empty());
+}
+
+struct SmallChip {
+  const char* size;
+  uint32_t bytes;
+  const char* id;  // the "Flash id" line's device ID
+};
+
+// Chips below 1 MB are common in older boxes; their device IDs 10 to 12
+// give 128 KB to 512 KB.
+TEST_F(FlashReadTest, SmallChipsAreSizedReadAndWrittenWhole) {
+  const SmallChip chips[] = {{"128K", 128u << 10, "10"}, {"256K", 256u << 10, "11"},
+                             {"512K", 512u << 10, "12"}};
+  for (const SmallChip& c : chips) {
+    SCOPED_TRACE(c.size);
+    const auto content = RandomBytes(c.bytes, c.bytes);
+    WriteBytes(Path("chip.bin"), content);
+    const BoxRun read = Run({"--image", Path("chip.bin")}, {"-fr", "dump.bin"});
+    EXPECT_NE(read.proc.out.find(std::string("Flash id: EF40") + c.id + "\nBoot OK, flash size is " +
+                                 std::to_string(c.bytes / 1024) + "KB\n"),
+              std::string::npos)
+        << read.proc.out;
+    char last[64];  // the percentage is the block's start share plus 1: below 100 for small chips
+    std::snprintf(last, sizeof last, " reading address=%08X: ", c.bytes - 4096);
+    EXPECT_NE(read.proc.out.find(last), std::string::npos) << read.proc.out;
+    EXPECT_NE(read.proc.out.find("\n read done"), std::string::npos) << read.proc.out;
+    EXPECT_EQ(ReadBytes(Path("dump.bin")), content);
+
+    const auto file = RandomBytes(c.bytes - 1000, c.bytes + 1);
+    WriteBytes(Path("fw.img"), file);
+    const BoxRun write = Run({"--image", Path("chip.bin")}, {"-fwv", "fw.img"});
+    EXPECT_NE(write.proc.out.find(" verify done"), std::string::npos) << write.proc.out;
+    auto expected = file;
+    expected.resize(c.bytes, 0xFF);
+    EXPECT_EQ(ReadBytes(Path("chip.bin")), expected);
+  }
 }
 
 TEST_F(FlashReadTest, EveryPowerUpGetsItsPassAndThePromptComesOnce) {

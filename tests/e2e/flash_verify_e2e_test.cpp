@@ -70,15 +70,16 @@ TEST_F(VerifyTest, FlippedByteIsCountedWithItsAddress) {
 }
 
 TEST_F(VerifyTest, SilentTargetDuringTheVerifyEndsThePass) {
-  // Probe 0-3; erase 4-6; 20 pages of 3 frames each 7-66; the verify reads
-  // from 67 on. The target goes silent at its third read.
+  // Probe 0-3; erase 4-7 (two ready reads end its wait); 20 pages of 3
+  // frames each 8-67; the verify reads from 68 on. The target goes silent
+  // at its third read.
   const BoxRun run =
-      RunVerify({"--erase-busy", "0", "--program-busy", "0", "--fault", "69:silent-from",
+      RunVerify({"--erase-busy", "0", "--program-busy", "0", "--fault", "70:silent-from",
                  "--idle-ms", "4000"});
   EXPECT_EQ(run.proc.status, kStoppedBySigint);
-  ASSERT_GE(run.frames.size(), 68u);
-  EXPECT_EQ(run.frames[67].op, 0x03);
-  EXPECT_EQ(run.frames[66].op, 0x05);
+  ASSERT_GE(run.frames.size(), 69u);
+  EXPECT_EQ(run.frames[68].op, 0x03);
+  EXPECT_EQ(run.frames[67].op, 0x05);
   EXPECT_NE(run.proc.out.find("\n write done"), std::string::npos);
   EXPECT_NE(run.proc.out.find("\nFailed: Target is not responding.\n"), std::string::npos) << run.proc.out;
   EXPECT_EQ(run.proc.out.find("verify done"), std::string::npos);

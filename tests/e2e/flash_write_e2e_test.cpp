@@ -74,7 +74,7 @@ TEST_F(FlashWriteTest, PagesThatStayBusyShowInTheBrackets) {
   EXPECT_EQ(run.proc.status, kStoppedBySigint);
   EXPECT_NE(run.proc.out.find(" writing[2] address=00000000: 1% done\r\n write done"), std::string::npos)
       << run.proc.out;
-  EXPECT_EQ(run.Frames(0x05).size(), 1u + 4u + 2 * 1001u);  // probe, erase wait, two pages
+  EXPECT_EQ(run.Frames(0x05).size(), 1u + 5u + 2 * 1001u);  // probe, erase wait, two pages
 }
 
 TEST_F(FlashWriteTest, EveryPowerUpWritesTheWholeFileAgain) {
@@ -89,7 +89,7 @@ TEST_F(FlashWriteTest, EveryPowerUpWritesTheWholeFileAgain) {
 TEST_F(FlashWriteTest, UnknownChipSizeWritesWithZeroPercent) {
   const auto file = RandomBytes(8192, 13);
   WriteBytes(Path("fw.img"), file);
-  const BoxRun run = Run({"--size", "1M", "--device-id", "10"}, {"-fw", "fw.img"});
+  const BoxRun run = Run({"--size", "1M", "--device-id", "1F"}, {"-fw", "fw.img"});
   EXPECT_EQ(run.proc.status, kStoppedBySigint);
   EXPECT_NE(run.proc.out.find(" writing[0] address=00001000: 0% done\r\n write done"), std::string::npos)
       << run.proc.out;

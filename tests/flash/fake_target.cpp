@@ -160,6 +160,12 @@ void FakeTarget::Answer(const Frame& frame, size_t index) {
     case Fault::Kind::kStray:
       reply.push_back(0x5A);
       break;
+    case Fault::Kind::kFlipBadSum:
+      reply[reply.size() - 2] = static_cast<uint8_t>(~reply[reply.size() - 2]);
+      [[fallthrough]];
+    case Fault::Kind::kFlip:
+      reply[static_cast<size_t>(fault.arg)] ^= 0x01;
+      break;
     case Fault::Kind::kHangUp: {
       std::lock_guard<std::mutex> lock(mutex_);
       hungUp_ = true;

@@ -33,9 +33,11 @@ struct ChipModel {
 };
 
 struct Fault {
-  enum class Kind { kNone, kSilent, kShort, kBadSum, kLate, kStray, kHangUp };
+  enum class Kind { kNone, kSilent, kShort, kBadSum, kLate, kStray, kHangUp, kFlip, kFlipBadSum };
   Kind kind = Kind::kNone;
-  int arg = 0;  // kShort: bytes sent; kLate: delay in ms
+  // kShort: bytes sent; kLate: delay in ms; kFlip, kFlipBadSum: the reply
+  // byte whose bit 0 is inverted (the second also spoils the checksum)
+  int arg = 0;
 };
 
 struct Frame {
