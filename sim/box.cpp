@@ -14,8 +14,6 @@ constexpr int64_t kBitsPerByte = 10;
 // Without pacing, --garbage-ms sends one noise byte per millisecond.
 constexpr int64_t kUnpacedNoiseGapNs = kNsPerMs;
 constexpr int64_t kWakeWindowNs = kNsPerMs;
-// Where a request frame's bus bytes start: after 0x13 0x3A and N.
-constexpr uint32_t kFrameHeaderBytes = 4;
 constexpr const char* kNoiseToBox = "noise to-box ";
 constexpr const char* kNoiseToHost = "noise to-host ";
 

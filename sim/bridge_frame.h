@@ -13,6 +13,8 @@ namespace stb {
 
 constexpr uint8_t kFrameSync0 = 0x13;
 constexpr uint8_t kFrameSync1 = 0x3A;
+// 0x13 0x3A and N: a frame's bus bytes start at this place.
+constexpr uint32_t kFrameHeaderBytes = 4;
 // The bridge's buffer holds this many bus bytes; longer frames are dropped.
 constexpr size_t kMaxBusBytes = 4096;
 

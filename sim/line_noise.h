@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <string>
 
 namespace stb {
 
@@ -40,9 +39,5 @@ struct NoiseResult {
 // that is on, whatever happens to it, so the streams stay in step with the
 // traffic.
 NoiseResult PassByte(NoiseStream& stream, uint8_t byte);
-
-// "flip=N,lose=N,add=N", any of them, each at most once. Empty on success,
-// else what is wrong with it.
-std::string ParseNoiseSpec(const std::string& text, NoiseSpec& spec);
 
 }  // namespace stb

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <charconv>
 #include <optional>
+#include <string_view>
 
 namespace stb {
 
@@ -82,6 +83,59 @@ std::optional<Fault> ParseFault(const std::string& spec) {
     return f;
   }
   return std::nullopt;
+}
+
+constexpr std::string_view kNoiseFlip = "flip";
+constexpr std::string_view kNoiseLose = "lose";
+constexpr std::string_view kNoiseAdd = "add";
+
+// "'text'" followed by `what`, built by appending.
+std::string Quoted(std::string_view text, std::string_view what) {
+  std::string out = "'";
+  out.append(text);
+  out += '\'';
+  out.append(what);
+  return out;
+}
+
+// "flip=N,lose=N,add=N", any of them, each at most once. Empty on success,
+// else what is wrong with it.
+std::string ParseNoiseSpec(const std::string& text, NoiseSpec& spec) {
+  spec = NoiseSpec{};
+  if (text.empty()) return "empty; expected flip=N,lose=N,add=N";
+  bool seenFlip = false, seenLose = false, seenAdd = false;
+  std::string_view rest = text;
+  for (;;) {
+    const size_t comma = rest.find(',');
+    const std::string_view item = rest.substr(0, comma);
+    const size_t eq = item.find('=');
+    if (eq == std::string_view::npos) return Quoted(item, " is not KIND=N");
+    const std::string_view name = item.substr(0, eq);
+    const std::string_view digits = item.substr(eq + 1);
+    uint64_t n = 0;
+    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
+    if (digits.empty() || ec != std::errc{} || end != digits.data() + digits.size() || n > kMaxCount)
+      return "bad count in " + Quoted(item, "");
+    uint32_t* field = nullptr;
+    bool* seen = nullptr;
+    if (name == kNoiseFlip) {
+      field = &spec.flipEvery;
+      seen = &seenFlip;
+    } else if (name == kNoiseLose) {
+      field = &spec.loseEvery;
+      seen = &seenLose;
+    } else if (name == kNoiseAdd) {
+      field = &spec.addEvery;
+      seen = &seenAdd;
+    } else {
+      return "unknown kind " + Quoted(name, "; expected flip, lose or add");
+    }
+    if (*seen) return Quoted(name, " given twice");
+    *seen = true;
+    *field = static_cast<uint32_t>(n);
+    if (comma == std::string_view::npos) return {};
+    rest.remove_prefix(comma + 1);
+  }
 }
 
 }  // namespace
