@@ -32,6 +32,7 @@ void PutAddress(uint8_t* bus, uint32_t address) {
 // Lets whatever is still coming of a damaged exchange arrive and drops it,
 // until the line has been quiet for kResyncQuietMs.
 void Resync(SerialPort& port) {
+  port.TraceNote("clearing the line after a damaged exchange");
   const uint32_t start = platform::TickCountMs();
   port.DiscardInput();
   for (;;) {

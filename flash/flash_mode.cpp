@@ -157,6 +157,7 @@ bool CheckDataFile(const RunOptions& options, char mode) {
 
 // The work after one greeting, from the probe on.
 PassEnd RunPass(Pass& pass, char mode, PassRecord& record) {
+  pass.port.TraceNote("probe");
   const ProbeResult probe = ProbeFlash(pass.port, pass.line);
   if (probe.status != FlashStatus::kOk)
     return EndOnFailure(probe.status, 0, pass.port, pass.options);
@@ -227,16 +228,21 @@ int RunFlashMode(SerialPort& port, const RunOptions& options) {
     }
 
     const uint32_t startMs = platform::TickCountMs();
+    port.TraceNote(greeting == Greeting::kDamaged ? "greeting: lone b, microcode damaged"
+                                                  : "greeting: full");
     PassRecord record;
     record.port = options.portName;
     record.pass = ++passNumber;
+    port.TraceNote("pass " + std::to_string(record.pass));
     if (greeting == Greeting::kDamaged || mode == kModeUpload) {
       // The upload ends the run; its own lines say how it went.
       if (greeting == Greeting::kDamaged) {
         std::printf("Microcode damaged, need to restore it!\n");
       } else {
         port.SetReadTimeouts(kReadTotalMs, kIntervalMs);
+        port.TraceNote("answer AE: microcode upload");
         port.Write(&kAnswerUpload, 1);
+        port.TraceNote("pause " + std::to_string(kAnswerPauseMs) + " ms");
         platform::SleepMs(kAnswerPauseMs);
       }
       const int status = UploadMicrocode(port);
@@ -251,7 +257,9 @@ int RunFlashMode(SerialPort& port, const RunOptions& options) {
     }
 
     port.SetReadTimeouts(kReadTotalMs, kIntervalMs);
+    port.TraceNote("answer 7B: flash bridge");
     port.Write(&kAnswerBridge, 1);
+    port.TraceNote("pause " + std::to_string(kAnswerPauseMs) + " ms");
     platform::SleepMs(kAnswerPauseMs);
 
     Pass pass{port, options};

@@ -21,6 +21,8 @@ PassEnd ReadPass(Pass& pass) {
     return Fail(text);
   };
 
+  pass.port.TraceNote("read " + std::to_string(pass.chipSize) + " bytes into " + path +
+                      (pass.readCheck == ReadCheck::kTwice ? ", every chunk confirmed" : ""));
   const uint32_t start = platform::TickCountMs();
   Block block;
   Crc32 crc;

@@ -19,6 +19,7 @@ PassEnd VerifyPass(Pass& pass, std::FILE* in, uint32_t blocks) {
   if (std::fseek(in, 0, SEEK_SET) != 0)
     return Fail(ErrnoText("cannot read again for the verify", path, errno), PassResult::kFailed,
                 false);
+  pass.port.TraceNote("verify " + std::to_string(blocks) + " blocks against " + path);
   const uint32_t start = platform::TickCountMs();
   Block expected;
   Block actual;
@@ -82,6 +83,7 @@ PassEnd WritePass(Pass& pass) {
                 PassResult::kRefused, false);
   }
 
+  pass.port.TraceNote("erase chip");
   std::printf(" erase chip...");
   std::fflush(stdout);
   uint32_t start = platform::TickCountMs();
@@ -89,6 +91,7 @@ PassEnd WritePass(Pass& pass) {
     return EndOnFailure(s, 0, pass.port, pass.options);
   std::printf(" done time=%us\n", SecondsSince(start));
 
+  pass.port.TraceNote("write " + path);
   start = platform::TickCountMs();
   Block block;
   Crc32 crc;
@@ -118,6 +121,8 @@ PassEnd WritePass(Pass& pass) {
   // have left a page unprogrammed, or programmed it at another address:
   // only reading the chip back can tell.
   PassEnd end;
+  if (unproven > 0)
+    pass.port.TraceNote(std::to_string(unproven) + " pages with requests not proven clean");
   if (pass.verify || unproven > 0) end = VerifyPass(pass, in, k);
   if (!end.endRun) {
     end.bytes = bytes;
