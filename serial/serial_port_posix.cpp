@@ -328,7 +328,8 @@ void SerialPort::DiscardInput() {
       }
     }
     trace_->Bytes('<', dropped.data(), dropped.size());
-    trace_->Note("input dropped: " + std::to_string(dropped.size()) + " bytes");
+    trace_->Note("input dropped: " + std::to_string(dropped.size()) +
+                 (dropped.size() == 1 ? " byte" : " bytes"));
   }
   tcflush(fd_, TCIFLUSH);
 }

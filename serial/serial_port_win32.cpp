@@ -244,7 +244,8 @@ void SerialPort::DiscardInput() {
       dropped.resize(got);
     }
     trace_->Bytes('<', dropped.data(), dropped.size());
-    trace_->Note("input dropped: " + std::to_string(dropped.size()) + " bytes");
+    trace_->Note("input dropped: " + std::to_string(dropped.size()) +
+                 (dropped.size() == 1 ? " byte" : " bytes"));
   }
   PurgeComm(AsHandle(handle_), PURGE_RXCLEAR);
 }

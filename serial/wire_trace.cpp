@@ -7,6 +7,20 @@
 namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+// " XX" for each byte value, made once: a trace line is built by copying.
+struct HexTable {
+  char text[256][4];
+  constexpr HexTable() : text() {
+    for (int b = 0; b < 256; ++b) {
+      text[b][0] = ' ';
+      text[b][1] = kHexDigits[b >> 4];
+      text[b][2] = kHexDigits[b & 0x0F];
+      text[b][3] = '\0';
+    }
+  }
+};
+constexpr HexTable kHex;
 constexpr int64_t kUsPerMs = 1000;
 // The longest stamp with its separator: 20 digits, the point, 3 decimals, a
 // blank; and each byte takes three characters.
@@ -83,11 +97,8 @@ void WireTrace::Bytes(char direction, const uint8_t* data, size_t count) {
   const size_t at = buffer_.size();
   buffer_.resize(at + count * kCharsPerByte);
   char* out = buffer_.data() + at;
-  for (size_t i = 0; i < count; ++i) {
-    *out++ = ' ';
-    *out++ = kHexDigits[data[i] >> 4];
-    *out++ = kHexDigits[data[i] & 0x0F];
-  }
+  for (size_t i = 0; i < count; ++i, out += kCharsPerByte)
+    std::memcpy(out, kHex.text[data[i]], kCharsPerByte);
   EndLine(us);
 }
 

@@ -43,7 +43,9 @@ public:
   // Writes what is gathered to the file.
   void Flush();
 
-  static constexpr size_t kBufferSize = 1 << 20;
+  // Room for about three seconds of a 256000 baud line's bytes as text; a
+  // trace goes to the file sooner, at kFlushIntervalMs.
+  static constexpr size_t kBufferSize = 256 * 1024;
   static constexpr int64_t kFlushIntervalMs = 250;
 
 private:
