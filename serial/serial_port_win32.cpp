@@ -71,6 +71,7 @@ OpenFailure::Kind KindOfCreateError(DWORD error) {
     // "access denied".
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:  // Wine, for a Unix device held with TIOCEXCL
     case ERROR_BUSY:
       return OpenFailure::Kind::kHeld;
     default:

@@ -125,7 +125,8 @@ if grep -q "warning:" "$work/win-build.log"; then
 else
   pass "cross build of tarvex.exe, no warnings"
 fi
-probe_src=("$here/serial_probe.cpp" "$src/serial/serial_port_win32.cpp" "$src/platform/platform_win32.cpp")
+probe_src=("$here/serial_probe.cpp" "$src/serial/serial_port_win32.cpp" "$src/serial/wire_trace.cpp"
+  "$src/serial/open_help.cpp" "$src/serial/open_help_win32.cpp" "$src/platform/platform_win32.cpp")
 if "$cxx" -std=c++20 -O2 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion \
      -I"$src" "${probe_src[@]}" -static -lwinmm -o "$win_build/serial-probe.exe" >"$work/probe-build.log" 2>&1 &&
    ! grep -q "warning:" "$work/probe-build.log"; then
@@ -146,6 +147,35 @@ if [[ -n $objdump ]]; then
   dlls=$("$objdump" -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u | tr '\n' ' ')
   foreign=$(echo "$dlls" | tr ' ' '\n' | grep -v -E '^(kernel32|msvcrt|ucrtbase|winmm|user32|advapi32|api-ms-win-.*)\.dll$' | grep . || true)
   if [[ -z $foreign ]]; then pass "tarvex.exe is static (imports: $dlls)"; else fail "static link" "tarvex.exe needs $foreign"; fi
+fi
+
+# --- the download ---------------------------------------------------------------
+# The zip that a Windows user unpacks: tarvex.exe at the top with its
+# documents as Windows text. Its tarvex.exe is run under Wine below.
+zip_name=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$win_build/CMakeCache.txt")
+zip=$win_build/tarvex-$zip_name-win64.zip
+unpacked=$work/unpacked/tarvex-$zip_name-win64
+rm -f "$zip"
+if ! cmake --build "$win_build" --target package >"$work/package.log" 2>&1 || [[ ! -f $zip ]]; then
+  tail -n 20 "$work/package.log"
+  fail "Windows zip" "cmake --build --target package made no $zip"
+else
+  mkdir -p "$work/unpacked"
+  (cd "$work/unpacked" && cmake -E tar xf "$zip")
+  chmod -R a+rX "$work/unpacked"
+  want="README.md docs/flash.md docs/microcode.md docs/windows.md tarvex.exe tarvex.txt"
+  got=$(cd "$unpacked" 2>/dev/null && find . -type f | sed 's|^\./||' | sort | tr '\n' ' ' | sed 's/ $//')
+  if [[ $got != "$want" ]]; then
+    fail "Windows zip" "holds '$got', expected '$want'"
+  elif ! grep -q "^DIAGNOSTICS"$'\r'"$" "$unpacked/tarvex.txt" || grep -q $'[\b\e]' "$unpacked/tarvex.txt"; then
+    fail "Windows zip" "tarvex.txt is not the manual page as plain text"
+  elif [[ $(grep -c $'\r$' "$unpacked/README.md") -ne $(wc -l <"$unpacked/README.md") ]]; then
+    fail "Windows zip" "README.md does not have CR LF line ends"
+  elif ! cmp -s "$unpacked/tarvex.exe" "$win_build/tarvex.exe"; then
+    fail "Windows zip" "its tarvex.exe is not the one just built"
+  else
+    pass "Windows zip $(basename "$zip"): $want"
+  fi
 fi
 
 # --- the Wine prefix ----------------------------------------------------------
@@ -252,6 +282,32 @@ cli_case "speed without -" fw.bin -COM1 115200
 cli_case "speed with a tail" fw.bin -COM1 -115200x
 cli_case "x-com2 names the port -COM2" fw.bin x-com2 -115200
 cli_case "a port that does not exist" fw.bin -com9 -9600 -fr dump.bin
+# Standard error says why, from the system's error code. (Wine opens a
+# port whose Unix device is missing, and then refuses to configure it.)
+if grep -qE '^COM9 \(\\\\\.\\COM9\): .+ \(error [0-9]+\)\.'$'\r''$' "$work/cli-$cases/win.err"; then
+  pass "a port that does not exist: standard error says why"
+else
+  fail "a port that does not exist" "standard error does not say why"
+  show "$work/cli-$cases/win.err"
+fi
+cli_case "a port name that maps to nothing" fw.bin -com01 -9600
+if grep -q 'COM01 names no port: COM names need a number from 1 up' "$work/cli-$cases/win.err"; then
+  pass "a port name that maps to nothing: standard error says why"
+else
+  fail "a port name that maps to nothing" "standard error does not say why"
+  show "$work/cli-$cases/win.err"
+fi
+# The zip's tarvex.exe, unpacked as a user would, starts and shows its usage.
+if [[ -f $unpacked/tarvex.exe ]]; then
+  (cd "$work/unpacked" && timeout 60 "$wine" "$unpacked/tarvex.exe" </dev/null >zip.out 2>zip.err)
+  status=$?
+  if [[ $status -eq 255 ]] && grep -q "^usage: tarvex <filename.ext>" "$work/unpacked/zip.out"; then
+    pass "the zip's tarvex.exe prints its usage"
+  else
+    fail "the zip's tarvex.exe" "exit status $status"
+    show "$work/unpacked/zip.out" "$work/unpacked/zip.err"
+  fi
+fi
 if grep -q "usage: tarvex" "$first_cli/win.out" 2>/dev/null &&
    grep -q $'\r$' "$first_cli/win.out"; then
   pass "standard output is text: lines end in CR LF"
@@ -328,6 +384,26 @@ fi
 echo "flash mode"
 if stb_case "probe" 130 "Flash id: " -- --size 1M -- fw.bin -COM1 -115200 -fa; then
   pass "probe"
+fi
+# The wire trace: the bytes it shows each way, joined, are those that the
+# box recorded crossing the line.
+joined() {  # trace or box record, direction, first field of the bytes
+  awk -v d="$2" -v f="$3" '$0 !~ /^#/ && $(f - 1) == d { for (i = f; i <= NF; i++) printf "%s ", $i }' "$1"
+}
+if TARVEX_TRACE=trace.txt stb_case "wire trace of a probe" 130 "Flash id: " -- --size 1M --wire box.wire -- \
+     fw.bin -COM1 -115200 -fa; then
+  t=$case_dir/win/trace.txt
+  if [[ ! -s $t ]] || ! grep -q '^# [0-9]*\.[0-9][0-9][0-9] open COM1 (\\\\\.\\COM1) at 115200 baud$' "$t"; then
+    fail "wire trace of a probe" "no trace, or no open line in it"
+    show "$t"
+  elif [[ $(joined "$t" ">" 3) != "$(joined "$case_dir/win/box.wire" ">" 2)" ||
+          $(joined "$t" "<" 3) != "$(joined "$case_dir/win/box.wire" "<" 2)" ]]; then
+    fail "wire trace of a probe" "the traced bytes differ from the box's record"
+  elif [[ -z $(joined "$t" "<" 3) ]]; then
+    fail "wire trace of a probe" "no bytes from the box in the trace"
+  else
+    pass "wire trace of a probe: $(grep -c . "$t") lines, the bytes the box recorded"
+  fi
 fi
 setup=random_chip
 if stb_case "full read of a 1 MB chip" 130 "read done" -- --size 1M --image chip.bin -- \
@@ -522,11 +598,12 @@ exclusive_case() {
     ln -sfn "$line" "$line_link"
     (cd "$d" && timeout 60 "${run[@]}" "$wine" "$exe" fw.bin -COM1 -115200 </dev/null >win.out 2>win.err)
     local status=$?
-    if [[ $status -eq 255 ]] && grep -q "Error: COM1 in use or does not exist." "$d/win.out"; then
-      pass "$name"
+    if [[ $status -eq 255 ]] && grep -q "Error: COM1 in use or does not exist." "$d/win.out" &&
+       grep -q '^COM1 (\\\\\.\\COM1): held by another program: ' "$d/win.err"; then
+      pass "$name, and standard error says another program holds it"
     else
       fail "$name" "exit status $status"
-      show "$d/win.out"
+      show "$d/win.out" "$d/win.err"
     fi
   fi
   kill -INT "$holder_pid" 2>/dev/null
