@@ -44,6 +44,7 @@ constexpr char kModeUpload = 'h';
 constexpr char kVerifyLetter = 'v';
 constexpr char kUploadModeName[] = "upload";
 constexpr double kMsPerSecond = 1000.0;
+constexpr char kFailedPrefix[] = "Failed: ";
 
 char ModeLetter(const RunOptions& options) {
   const std::string& option = *options.flashOption;
@@ -84,7 +85,10 @@ struct RunRecord {
     record.seconds = static_cast<double>(platform::TickCountMs() - startMs) / kMsPerSecond;
     record.bytes = end.bytes;
     record.crc32 = end.crc32;
-    outcomes.push_back({record.pass, record.result, end.message});
+    // The summary names the failure itself: " pass 4: Target is not responding."
+    std::string failure = end.message;
+    if (failure.starts_with(kFailedPrefix)) failure.erase(0, sizeof kFailedPrefix - 1);
+    outcomes.push_back({record.pass, record.result, failure});
     if (reportPath.empty()) return;
     if (std::string error = AppendPassRecord(reportPath, record, std::time(nullptr)); !error.empty())
       std::fprintf(stderr, "tarvex: %s\n", error.c_str());
