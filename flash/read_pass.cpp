@@ -37,7 +37,9 @@ PassEnd ReadPass(Pass& pass) {
     const ReadResult r = ReadBlock(pass.port, block.data(), at, pass.line, pass.readCheck);
     if (r.status != FlashStatus::kOk) {
       DiscardDump(dump);
-      return EndOnFailure(r.status, r.address, pass.port, pass.options, keptNote);
+      PassEnd end = EndOnFailure(r.status, r.address, pass.port, pass.options, keptNote);
+      end.bytes = bytes;
+      return end;
     }
     std::printf(" reading address=%08X: %u%% done\r", at, Percent(k, pass.chipSize));
     if (FileResult w = WriteDump(dump, block.data(), block.size()); !w.ok) return fail(w.error);

@@ -108,8 +108,11 @@ PassEnd WritePass(Pass& pass) {
     if (count == 0) break;
     const BlockResult r = ProgramBlock(pass.port, block.data(), address, pass.line);
     unproven += r.unproven;
-    if (r.status != FlashStatus::kOk)
-      return EndOnFailure(r.status, address, pass.port, pass.options, partNote);
+    if (r.status != FlashStatus::kOk) {
+      PassEnd end = EndOnFailure(r.status, address, pass.port, pass.options, partNote);
+      end.bytes = bytes;
+      return end;
+    }
     crc.Update(block.data(), block.size());
     bytes += block.size();
     std::printf(" writing[%d] address=%08X: %u%% done\r", static_cast<int>(r.gaveUp), address,
