@@ -302,6 +302,20 @@ bool IdleTimerArmed(const Box& box) {
   return box.mode != Mode::Upload && box.mode != Mode::AwaitStart && box.mode != Mode::Lost;
 }
 
+// Puts the chip of power-up `powerup` on the board; logs it when there is a
+// choice of chips.
+void ServeChipOf(Box& box, uint32_t powerup) {
+  if (box.shelf.size() < 2) return;
+  const size_t next = (powerup - 1) % box.shelf.size();
+  if (next != box.onBoard) {
+    box.shelf[box.onBoard].chip = std::move(box.chip);
+    box.chip = std::move(box.shelf[next].chip);
+    box.onBoard = next;
+  }
+  Log(box, "chip " + std::to_string(next + 1) + " " + box.shelf[next].name + " " +
+               ChipSizeText(box.chip.config.size));
+}
+
 // Paced bytes are handled a window at a time: the loop wakes when the last
 // byte due within a window of the first is due. Every byte keeps its own
 // time in the schedule, so this bunches bytes a little without slowing them.
@@ -338,6 +352,16 @@ Box MakeBox(const BoxConfig& config, std::span<const uint8_t> microcode) {
   return box;
 }
 
+void LoadShelf(Box& box, std::vector<ShelfChip> chips) {
+  box.shelf = std::move(chips);
+  box.onBoard = 0;
+  if (!box.shelf.empty()) box.chip = std::move(box.shelf.front().chip);
+}
+
+const FlashChip& ShelfChipAt(const Box& box, size_t index) {
+  return index == box.onBoard ? box.chip : box.shelf.at(index).chip;
+}
+
 void StartBox(Box& box, int64_t nowNs) {
   box.lastActivityNs = nowNs;
   box.rxFreeNs = nowNs;
@@ -356,6 +380,7 @@ void PowerUp(Box& box, int64_t nowNs) {
   box.passHostByte = false;
   box.lastActivityNs = nowNs;
   Log(box, "powerup " + std::to_string(box.powerupsServed));
+  ServeChipOf(box, box.powerupsServed);
 
   const int64_t at = nowNs + box.config.powerupDelayMs * kNsPerMs;
   const uint8_t first = kGreetingFirst;

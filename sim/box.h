@@ -80,9 +80,21 @@ struct RxByte {
   int64_t dueNs = 0;
 };
 
+// A chip the box can be powered up with, and its name in the log.
+struct ShelfChip {
+  FlashChip chip;
+  std::string name;
+};
+
 struct Box {
   BoxConfig config;
-  FlashChip chip;
+  FlashChip chip;  // the chip on the board
+  // With two or more chips here, each power-up serves the next in turn:
+  // power-up k puts chip (k - 1) mod shelf.size() on the board, into `chip`,
+  // and the one it replaces back into its place. Each chip keeps its content
+  // and state from one of its power-ups to the next.
+  std::vector<ShelfChip> shelf;
+  size_t onBoard = 0;  // the shelf place of `chip`
   std::span<const uint8_t> microcode;
   std::vector<RecordRef> records;
   std::function<void(const std::string&)> log;     // one transcript line
@@ -116,6 +128,11 @@ struct Box {
 // `microcode` must outlive the box. Records that do not split cleanly leave
 // the upload check with no records, so no upload can be complete.
 Box MakeBox(const BoxConfig& config, std::span<const uint8_t> microcode);
+
+// Takes the chips a run serves, the first on the board at once.
+void LoadShelf(Box& box, std::vector<ShelfChip> chips);
+// Chip `index` of the shelf, wherever it is now.
+const FlashChip& ShelfChipAt(const Box& box, size_t index);
 
 // The first power-up (none with powerups = 0: the box then waits for an
 // answer or an upload start without greeting).

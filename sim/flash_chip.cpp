@@ -7,7 +7,7 @@ namespace stb {
 namespace {
 
 constexpr int64_t kNsPerMs = 1'000'000;
-constexpr uint32_t kDeviceIdBaseSize = 128u << 10;
+constexpr uint32_t kDeviceIdBaseSize = 128 * kKiB;
 constexpr uint8_t kDeviceIdBase = 0x10;
 
 uint32_t AddressAt(std::span<const uint8_t> bus) {
@@ -73,6 +73,11 @@ void ProgramPage(FlashChip& chip, std::span<const uint8_t> bus) {
 
 bool IsValidChipSize(uint64_t size) {
   return size >= kMinChipSize && size <= kMaxChipSize && std::has_single_bit(size);
+}
+
+std::string ChipSizeText(uint32_t size) {
+  if (size % kMiB == 0) return std::to_string(size / kMiB) + "M";
+  return std::to_string(size / kKiB) + "K";
 }
 
 uint8_t DefaultCapacityByte(uint32_t size) {

@@ -32,11 +32,14 @@ constexpr size_t kDeviceIdDummyBytes = 3;
 constexpr uint8_t kIdleBus = 0xFF;
 constexpr uint8_t kErased = 0xFF;
 
-constexpr uint32_t kMinChipSize = 4u << 10;
-constexpr uint32_t kMaxChipSize = 64u << 20;
+// Chip sizes are written with these suffixes, on the command line and in the log.
+constexpr uint32_t kKiB = 1u << 10;
+constexpr uint32_t kMiB = 1u << 20;
+constexpr uint32_t kMinChipSize = 4 * kKiB;
+constexpr uint32_t kMaxChipSize = 64 * kMiB;
 
 struct ChipConfig {
-  uint32_t size = 1u << 20;
+  uint32_t size = 1 * kMiB;
   std::array<uint8_t, 3> jedec{0xEF, 0x40, 0x14};
   uint8_t deviceId = 0x13;
   uint8_t status2 = 0x00;
@@ -52,6 +55,8 @@ struct ChipConfig {
 uint8_t DefaultCapacityByte(uint32_t size);
 uint8_t DefaultDeviceId(uint32_t size);
 bool IsValidChipSize(uint64_t size);
+// A valid chip size as "4K", "256K", "1M".
+std::string ChipSizeText(uint32_t size);
 
 struct FlashChip {
   ChipConfig config;

@@ -38,7 +38,7 @@ LoadedImage LoadImage(const std::string& path, std::optional<uint32_t> size) {
       result.error = SystemError("cannot read image", path);
       return result;
     }
-    result.content.assign(size.value_or(1u << 20), kErased);
+    result.content.assign(size.value_or(ChipConfig{}.size), kErased);
     result.created = true;
     return result;
   }
@@ -73,6 +73,13 @@ LoadedImage LoadImage(const std::string& path, std::optional<uint32_t> size) {
   }
   close(fd);
   return result;
+}
+
+bool SameImage(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  struct stat sa {}, sb {};
+  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
 }
 
 std::string SaveImage(const std::string& path, const std::vector<uint8_t>& content) {

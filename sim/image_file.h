@@ -18,6 +18,9 @@ struct LoadedImage {
 // `size` unset, an existing file's length is the chip size.
 LoadedImage LoadImage(const std::string& path, std::optional<uint32_t> size);
 
+// The two paths name one file: the same text, or one existing file.
+bool SameImage(const std::string& a, const std::string& b);
+
 // Writes the image next to `path` and renames it into place, so the file is
 // always either the old image or the new one. Returns an error text, or empty.
 std::string SaveImage(const std::string& path, const std::vector<uint8_t>& content);

@@ -36,20 +36,33 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  std::vector<uint8_t> content;
-  if (!options.image.empty()) {
-    stb::LoadedImage image = stb::LoadImage(
-        options.image, options.sizeGiven ? std::optional<uint32_t>(options.box.chip.size) : std::nullopt);
-    if (!image.error.empty()) return Complain(image.error, kExitBadInput);
-    options.box.chip.size = static_cast<uint32_t>(image.content.size());
-    content = std::move(image.content);
-    // A new image is written at once, so a folder that cannot take it shows now.
-    if (image.created) {
-      if (std::string error = stb::SaveImage(options.image, content); !error.empty())
-        return Complain(error, kExitBadInput);
+  // Every image is read before any is created, so a bad one leaves the others alone.
+  std::vector<stb::ShelfChip> shelf;
+  std::vector<bool> created;
+  for (size_t i = 0; i < options.images.size(); ++i) {
+    const std::string& path = options.images[i];
+    for (size_t j = 0; j < i; ++j) {
+      if (stb::SameImage(options.images[j], path))
+        return Complain("image " + path + " is given twice; each chip needs a file of its own",
+                        kExitBadInput);
     }
+    stb::LoadedImage image = stb::LoadImage(
+        path, options.sizeGiven ? std::optional<uint32_t>(options.box.chip.size) : std::nullopt);
+    if (!image.error.empty()) return Complain(image.error, kExitBadInput);
+    stb::ChipConfig chip = options.box.chip;
+    chip.size = static_cast<uint32_t>(image.content.size());
+    stb::ApplySizeDefaults(options, chip);
+    shelf.push_back({stb::FlashChip{.config = chip, .content = std::move(image.content)}, path});
+    created.push_back(image.created);
   }
-  stb::ApplySizeDefaults(options);
+  // A new image is written at once, so a folder that cannot take it shows now.
+  for (size_t i = 0; i < shelf.size(); ++i) {
+    if (!created[i]) continue;
+    if (std::string error = stb::SaveImage(options.images[i], shelf[i].chip.content); !error.empty())
+      return Complain(error, kExitBadInput);
+  }
+  if (!shelf.empty()) options.box.chip = shelf.front().chip.config;
+  stb::ApplySizeDefaults(options, options.box.chip);
 
   FILE* log = nullptr;
   if (!options.log.empty()) {
@@ -63,7 +76,7 @@ int main(int argc, char** argv) {
   }
 
   stb::Box box = stb::MakeBox(options.box, stb::PlainMicrocode());
-  if (!content.empty()) box.chip.content = std::move(content);
+  stb::LoadShelf(box, std::move(shelf));
   if (box.records.empty())
     Complain("the built-in microcode is not a whole record stream; no upload can pass", 0);
   box.log = [log](const std::string& line) {
@@ -108,8 +121,9 @@ int main(int argc, char** argv) {
   } else if (outcome.lineLost && !options.device.empty()) {
     status = Complain("lost the line " + options.device, kExitFailure);
   }
-  if (!options.image.empty()) {
-    if (std::string error = stb::SaveImage(options.image, box.chip.content); !error.empty()) {
+  for (size_t i = 0; i < options.images.size(); ++i) {
+    const stb::FlashChip& chip = stb::ShelfChipAt(box, i);
+    if (std::string error = stb::SaveImage(options.images[i], chip.content); !error.empty()) {
       Complain(error, 0);
       if (status == 0) status = kExitFailure;
     }

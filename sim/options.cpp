@@ -12,7 +12,6 @@ namespace {
 constexpr int64_t kMaxMs = 24LL * 3600 * 1000;
 constexpr uint64_t kMaxCount = 1'000'000'000;
 constexpr uint32_t kMaxBaud = 4'000'000;
-constexpr uint64_t kKilo = 1024;
 
 std::optional<uint64_t> ParseUnsigned(const std::string& text, int base = 10) {
   std::string_view s = text;
@@ -34,8 +33,8 @@ std::optional<uint64_t> ParseSize(std::string text) {
   uint64_t scale = 1;
   if (!text.empty()) {
     const char last = static_cast<char>(std::toupper(static_cast<unsigned char>(text.back())));
-    if (last == 'K') scale = kKilo;
-    if (last == 'M') scale = kKilo * kKilo;
+    if (last == 'K') scale = kKiB;
+    if (last == 'M') scale = kMiB;
     if (scale != 1) text.pop_back();
   }
   auto v = ParseUnsigned(text);
@@ -143,10 +142,11 @@ std::string ParseNoiseSpec(const std::string& text, NoiseSpec& spec) {
 const char* UsageText() {
   return "usage: tarvex-stb [options] [-- COMMAND ARGS...]\n"
          "  --device PATH          serve on a serial device instead of a new pty\n"
-         "  --image FILE           chip content (created filled with 0xFF), written back at exit\n"
+         "  --image FILE           chip content (created filled with 0xFF), written back at exit;\n"
+         "                         repeatable: power-up k serves image (k-1) mod count + 1\n"
          "  --size BYTES           chip size, a power of two from 4K to 64M (default 1M)\n"
-         "  --jedec HEX6           0x9F identification (default EF40 + log2 size)\n"
-         "  --device-id HEX2       0xAB device ID (default 0x10 + log2(size / 128K))\n"
+         "  --jedec HEX6           0x9F identification, every chip's (default EF40 + log2 size)\n"
+         "  --device-id HEX2       0xAB device ID, every chip's (default 0x10 + log2(size / 128K))\n"
          "  --status2 HEX2         status register 2 (default 00)\n"
          "  --erase-busy N         status reads a chip erase stays busy (default 3)\n"
          "  --program-busy N       status reads a page program stays busy (default 1)\n"
@@ -220,7 +220,7 @@ ParsedOptions ParseOptions(std::span<const std::string> args) {
     if (opt == "--device") {
       o.device = value;
     } else if (opt == "--image") {
-      o.image = value;
+      o.images.push_back(value);
     } else if (opt == "--log") {
       o.log = value;
     } else if (opt == "--wire") {
@@ -296,9 +296,9 @@ ParsedOptions ParseOptions(std::span<const std::string> args) {
   return result;
 }
 
-void ApplySizeDefaults(Options& o) {
-  if (!o.jedecGiven) o.box.chip.jedec[2] = DefaultCapacityByte(o.box.chip.size);
-  if (!o.deviceIdGiven) o.box.chip.deviceId = DefaultDeviceId(o.box.chip.size);
+void ApplySizeDefaults(const Options& o, ChipConfig& chip) {
+  if (!o.jedecGiven) chip.jedec[2] = DefaultCapacityByte(chip.size);
+  if (!o.deviceIdGiven) chip.deviceId = DefaultDeviceId(chip.size);
 }
 
 int ComNumber(std::span<const std::string> command) {

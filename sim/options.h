@@ -13,7 +13,8 @@ namespace stb {
 struct Options {
   BoxConfig box;
   std::string device;  // empty: a new pty
-  std::string image;   // empty: the chip lives in memory only
+  // The chips' images, one chip each, served in turn; none: one chip in memory only.
+  std::vector<std::string> images;
   std::string log;
   std::string wire;    // byte record of the line; empty: none
   bool sizeGiven = false;
@@ -31,8 +32,9 @@ struct ParsedOptions {
 };
 
 ParsedOptions ParseOptions(std::span<const std::string> args);
-// Fills the identification bytes that follow from the chip size.
-void ApplySizeDefaults(Options& options);
+// Fills the identification bytes of `chip` that follow from its size,
+// unless the command line gave them.
+void ApplySizeDefaults(const Options& options, ChipConfig& chip);
 const char* UsageText();
 // n of the command's first argument of the form -COMn (any case); 1 without one.
 int ComNumber(std::span<const std::string> command);

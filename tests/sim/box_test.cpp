@@ -2,6 +2,7 @@
 // log lines, faults, line noise, pacing and power-ups.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <functional>
 #include <string>
@@ -251,6 +252,98 @@ TEST_F(BoxTest, PowersUpAfterIdleThenAsksToStop) {
   RunTo(now + 500 * kMs);
   EXPECT_TRUE(box.stopRequested);
   EXPECT_TRUE(Logged("idle after the last power-up"));
+}
+
+// Three chips of three sizes over four power-ups: each pass meets its own
+// chip, and the fourth finds the first as the first pass left it.
+TEST_F(BoxTest, AShelfServesItsChipsInTurn) {
+  struct Shelved {
+    const char* name;
+    uint32_t size;
+    uint8_t capacity;  // the last 0x9F byte, distinct per chip here
+    uint8_t mark;      // at address 0 from the start
+  };
+  const Shelved shelved[] = {{"a.bin", 4u << 10, 0x0C, 0xA1},
+                             {"b.bin", 256u << 10, 0x12, 0xB2},
+                             {"c.bin", 2u << 20, 0x15, 0xC3}};
+  std::vector<ShelfChip> chips;
+  for (const Shelved& s : shelved) {
+    ChipConfig chip = config.chip;
+    chip.size = s.size;
+    chip.jedec[2] = s.capacity;
+    chip.programBusyReads = 0;
+    chips.push_back({MakeChip(chip), s.name});
+    chips.back().chip.content[0] = s.mark;
+  }
+  config.powerups = 4;
+  box = MakeBox(config, PlainMicrocode());
+  box.log = [this](const std::string& line) { log.push_back(line); };
+  LoadShelf(box, std::move(chips));
+  StartBox(box, now);
+
+  // Pass k programs 0x50 + k at address k of its chip.
+  const std::vector<std::vector<uint8_t>> readBefore = {
+      {0xA1, 0xFF, 0xFF, 0xFF}, {0xB2, 0xFF, 0xFF, 0xFF}, {0xC3, 0xFF, 0xFF, 0xFF}, {0xA1, 0x51, 0xFF, 0xFF}};
+  for (uint8_t pass = 1; pass <= 4; ++pass) {
+    const Shelved& s = shelved[(pass - 1) % 3];
+    EXPECT_EQ(Values(RunTo(now + 700 * kMs)), (std::vector<uint8_t>{'b', 'a'})) << int{pass};
+    Host({kAnswerBridge});
+    Host(Frame({kOpReadId, 0, 0, 0}));
+    const std::vector<uint8_t> id = Values(RunTo(now + 1 * kMs));
+    ASSERT_EQ(id.size(), 6u) << int{pass};
+    EXPECT_EQ(id[3], s.capacity) << int{pass};
+    Host(Frame({kOpReadData, 0, 0, 0, 0, 0, 0, 0}));
+    const std::vector<uint8_t> read = Values(RunTo(now + 1 * kMs));
+    ASSERT_EQ(read.size(), 10u) << int{pass};
+    EXPECT_EQ(std::vector<uint8_t>(read.begin() + 4, read.begin() + 8), readBefore[pass - 1]) << int{pass};
+    Host(Frame({kOpWriteEnable}));
+    Host(Frame({kOpPageProgram, 0, 0, pass, static_cast<uint8_t>(0x50 + pass)}));
+    RunTo(now + 1 * kMs);
+  }
+  RunTo(now + 1000 * kMs);
+  EXPECT_TRUE(box.stopRequested);
+
+  std::vector<std::string> powerups;
+  for (size_t i = 0; i < log.size(); ++i)
+    if (log[i].starts_with("powerup ") && i + 1 < log.size()) powerups.push_back(log[i] + " / " + log[i + 1]);
+  EXPECT_EQ(powerups, (std::vector<std::string>{"powerup 1 / chip 1 a.bin 4K", "powerup 2 / chip 2 b.bin 256K",
+                                                "powerup 3 / chip 3 c.bin 2M", "powerup 4 / chip 1 a.bin 4K"}));
+  const std::vector<std::vector<uint8_t>> after = {
+      {0xA1, 0x51, 0xFF, 0xFF, 0x54}, {0xB2, 0xFF, 0x52, 0xFF, 0xFF}, {0xC3, 0xFF, 0xFF, 0x53, 0xFF}};
+  for (size_t i = 0; i < 3; ++i) {
+    const FlashChip& chip = ShelfChipAt(box, i);
+    EXPECT_EQ(chip.content.size(), shelved[i].size) << i;
+    EXPECT_EQ(std::vector<uint8_t>(chip.content.begin(), chip.content.begin() + 5), after[i]) << i;
+    // Nothing else was written anywhere.
+    const auto written = [](const std::vector<uint8_t>& bytes) {
+      return std::count_if(bytes.begin(), bytes.end(), [](uint8_t b) { return b != kErased; });
+    };
+    EXPECT_EQ(written(chip.content), written(after[i])) << i;
+  }
+}
+
+// A shelf of one is the lone chip of old: it stays on the board and the log
+// names no chip.
+TEST_F(BoxTest, AShelfOfOneIsNotAnnounced) {
+  config.powerups = 2;
+  ChipConfig chip = config.chip;
+  chip.programBusyReads = 0;
+  std::vector<ShelfChip> chips;
+  chips.push_back({MakeChip(chip), "only.bin"});
+  box = MakeBox(config, PlainMicrocode());
+  box.log = [this](const std::string& line) { log.push_back(line); };
+  LoadShelf(box, std::move(chips));
+  StartBox(box, now);
+  for (uint8_t pass = 1; pass <= 2; ++pass) {
+    EXPECT_EQ(Values(RunTo(now + 700 * kMs)), (std::vector<uint8_t>{'b', 'a'}));
+    Host({kAnswerBridge});
+    Host(Frame({kOpWriteEnable}));
+    Host(Frame({kOpPageProgram, 0, 0, pass, 0x00}));
+    RunTo(now + 1 * kMs);
+  }
+  EXPECT_TRUE(LinesStarting("chip").empty());
+  EXPECT_EQ(ShelfChipAt(box, 0).content[1], 0x00);
+  EXPECT_EQ(ShelfChipAt(box, 0).content[2], 0x00);
 }
 
 TEST_F(BoxTest, AnUploadPassEndsWithTheHostNotTheIdleTime) {

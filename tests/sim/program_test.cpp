@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -80,6 +81,8 @@ void PrintHex(const std::vector<uint8_t>& bytes) {
 // id: one greeting, 0x9F, print and exit 0.
 // passes: every greeting, 0x9F, print; never exits on its own.
 // program: one greeting, write enable, page program "hi" at 0x100, exit 0.
+// shelf: every greeting k (from 1): 0x9F, 0xAB, 0x35, four bytes read from
+// 0, each printed; then 0x50 + k programmed at address k; never exits.
 int RunClient(const std::string& mode, const char* com) {
   const char* path = std::getenv(com);
   if (!path) {
@@ -92,8 +95,9 @@ int RunClient(const std::string& mode, const char* com) {
   tcgetattr(fd, &t);
   cfmakeraw(&t);
   tcsetattr(fd, TCSANOW, &t);
+  uint8_t pass = 0;
   for (;;) {
-    const auto greeting = ReadFd(fd, 2, mode == "passes" ? 60000 : 5000);
+    const auto greeting = ReadFd(fd, 2, mode == "passes" || mode == "shelf" ? 60000 : 5000);
     PrintHex(greeting);
     if (greeting.size() != 2) return 12;
     WriteFd(fd, {0x7B});
@@ -107,6 +111,23 @@ int RunClient(const std::string& mode, const char* com) {
     WriteFd(fd, Frame({0x9F, 0x00, 0x00, 0x00}));
     PrintHex(ReadFd(fd, 6, 2000));
     if (mode == "id") return 0;
+    if (mode != "shelf") continue;
+    ++pass;
+    WriteFd(fd, Frame({0xAB, 0x00, 0x00, 0x00, 0x00}));
+    PrintHex(ReadFd(fd, 7, 2000));
+    WriteFd(fd, Frame({0x35, 0x00}));
+    PrintHex(ReadFd(fd, 4, 2000));
+    WriteFd(fd, Frame({0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
+    PrintHex(ReadFd(fd, 10, 2000));
+    WriteFd(fd, Frame({0x06}));
+    ReadFd(fd, 3, 2000);
+    WriteFd(fd, Frame({0x02, 0x00, 0x00, pass, static_cast<uint8_t>(0x50 + pass)}));
+    ReadFd(fd, 7, 2000);
+    // Until the program is over, so that the chip is ready when it comes back.
+    for (int reads = 0; reads < 10; ++reads) {
+      WriteFd(fd, Frame({0x05, 0x00}));
+      if (const auto status = ReadFd(fd, 4, 2000); status.size() == 4 && (status[1] & 0x01) == 0) break;
+    }
   }
 }
 
@@ -166,7 +187,8 @@ TEST_F(ProgramTest, BadInputExitsWithStatus2) {
   auto help = RunProcess(Stb({"--help"}));
   EXPECT_EQ(help.status, 0);
   for (const char* option : {"--fault", "flip-in:K", "drop-in:K", "flip-out:K", "--noise-to-box",
-                             "--noise-to-host", "--noise-seed", "--wire"})
+                             "--noise-to-host", "--noise-seed", "--wire",
+                             "power-up k serves image (k-1) mod count + 1"})
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
 }
 
@@ -351,6 +373,108 @@ TEST_F(ProgramTest, ServesADeviceAndSavesTheImageOnSigterm) {
   expected[0x10] = '\x00';
   expected[0x11] = '\x0F';
   EXPECT_EQ(ReadFile(image), expected);
+}
+
+// A shelf of three images of three sizes, the third created, over four
+// power-ups: each pass meets its own chip, the fourth the first again, and
+// each image is written back with its own changes.
+TEST_F(ProgramTest, ServesAShelfOfImagesInTurn) {
+  struct Case {
+    std::vector<std::string> options;
+    // Per chip: the 0x9F reply, the 0xAB reply.
+    std::vector<std::pair<std::string, std::string>> ids;
+  };
+  const Case cases[] = {
+      {{},
+       {{"FF EF 40 0C 9F 00", "FF FF FF FF 10 AB 00"},
+        {"FF EF 40 12 9F 00", "FF FF FF FF 11 AB 00"},
+        {"FF EF 40 14 9F 00", "FF FF FF FF 13 AB 00"}}},
+      // Given identification is every chip's.
+      {{"--jedec", "C22016", "--device-id", "15"},
+       {{"FF C2 20 16 9F 00", "FF FF FF FF 15 AB 00"},
+        {"FF C2 20 16 9F 00", "FF FF FF FF 15 AB 00"},
+        {"FF C2 20 16 9F 00", "FF FF FF FF 15 AB 00"}}},
+  };
+  for (size_t n = 0; n < std::size(cases); ++n) {
+    const Case& c = cases[n];
+    const std::string sub = dir + "/" + std::to_string(n);
+    ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+    const std::string a = sub + "/a.bin", b = sub + "/b.bin", created = sub + "/c.bin", log = sub + "/log";
+    std::string aIn(4 * 1024, '\xFF'), bIn(256 * 1024, '\xFF');
+    aIn[0] = 'A';
+    bIn[0] = 'B';
+    bIn.back() = 'b';
+    testsupport::WriteFile(a, aIn);
+    testsupport::WriteFile(b, bIn);
+    std::vector<std::string> args = {"--image", a, "--image", b, "--image", created, "--powerups", "4",
+                                     "--idle-ms", "500", "--powerup-delay-ms", "20", "--status2", "5A",
+                                     "--log", log};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    for (const char* arg : {"--", gSelf.c_str(), "--client", "shelf"}) args.push_back(arg);
+    auto r = RunProcess(Stb(args), ProcessOptions{.timeoutMs = 60000});
+    EXPECT_EQ(r.status, 128 + SIGINT) << n << r.out << r.err;
+
+    const char* readBefore[] = {"FF FF FF FF 41 FF FF FF 03 00", "FF FF FF FF 42 FF FF FF 03 00",
+                                "FF FF FF FF FF FF FF FF 03 00", "FF FF FF FF 41 51 FF FF 03 00"};
+    std::string expected;
+    for (int pass = 0; pass < 4; ++pass) {
+      const auto& id = c.ids[pass % 3];
+      expected += "62 61\n" + id.first + "\n" + id.second + "\nFF 5A 35 00\n" + readBefore[pass] + "\n";
+    }
+    EXPECT_EQ(r.out, expected) << n;
+
+    std::string aOut = aIn, bOut = bIn, cOut(1024 * 1024, '\xFF');
+    aOut[1] = '\x51';
+    aOut[4] = '\x54';
+    bOut[2] = '\x52';
+    cOut[3] = '\x53';
+    EXPECT_TRUE(ReadFile(a) == aOut) << n;
+    EXPECT_TRUE(ReadFile(b) == bOut) << n;
+    EXPECT_TRUE(ReadFile(created) == cOut) << n;
+
+    std::vector<std::string> served;
+    std::istringstream lines(ReadFile(log));
+    for (std::string line, previous; std::getline(lines, line); previous = line)
+      if (previous.starts_with("powerup ")) served.push_back(previous + " / " + line);
+    EXPECT_EQ(served, (std::vector<std::string>{"powerup 1 / chip 1 " + a + " 4K",
+                                                "powerup 2 / chip 2 " + b + " 256K",
+                                                "powerup 3 / chip 3 " + created + " 1M",
+                                                "powerup 4 / chip 1 " + a + " 4K"}))
+        << n;
+  }
+}
+
+// A bad image after a good one stops the run before it starts, and no image
+// is created or touched.
+TEST_F(ProgramTest, ABadLaterImageIsRefusedBeforeAnyIsWritten) {
+  const std::string fresh = dir + "/fresh.bin", good = dir + "/good.bin", odd = dir + "/odd.bin";
+  const std::string big = dir + "/big.bin", link = dir + "/link.bin";
+  testsupport::WriteFile(good, std::string(4096, 'g'));
+  testsupport::WriteFile(odd, std::string(3000, '\xFF'));
+  testsupport::WriteFile(big, std::string(8192, '\xFF'));
+  ASSERT_EQ(symlink(good.c_str(), link.c_str()), 0);
+  struct Case {
+    std::vector<std::string> args;  // after --image fresh --image good
+    std::string says;
+  };
+  const Case cases[] = {
+      {{"--image", odd}, "image " + odd + " holds 3000 bytes: a chip size is a power of two"},
+      {{"--image", dir}, "image " + dir + " is not a regular file"},
+      {{"--image", big, "--size", "4K"}, "image " + big + " holds 8192 bytes, not the 4096 of --size"},
+      {{"--image", fresh}, "image " + fresh + " is given twice"},
+      {{"--image", link}, "image " + link + " is given twice"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"--image", fresh, "--image", good};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    for (const char* arg : {"--", "/bin/true"}) args.push_back(arg);
+    auto r = RunProcess(Stb(args), ProcessOptions{.timeoutMs = 10000});
+    EXPECT_EQ(r.status, 2) << c.says << r.err;
+    EXPECT_EQ(r.err.rfind("tarvex-stb: " + c.says, 0), 0u) << c.says << r.err;
+    EXPECT_EQ(r.err.find("line "), std::string::npos) << c.says << r.err;
+    EXPECT_NE(access(fresh.c_str(), F_OK), 0) << c.says;
+    EXPECT_EQ(ReadFile(good), std::string(4096, 'g')) << c.says;
+  }
 }
 
 }  // namespace
