@@ -10,10 +10,11 @@
 // decimals). A line with ">" holds the bytes of one write to the box, one
 // with "<" the bytes of one read from it (bytes dropped unread included), in
 // uppercase hex; a line starting with "#" tells what happened without bytes.
-// Lines are gathered in memory and go to the file in large pieces, at the
-// latest kFlushIntervalMs after they were made, and when the trace ends, so
-// that tracing does not slow the line down and a killed run still leaves
-// whole lines behind.
+// Lines are gathered in memory and go to the file in large pieces: when the
+// buffer is full, with the first line made kFlushIntervalMs or more after
+// the last piece went, and when the trace ends. Tracing thus does not slow
+// the line down, and a run killed outright still leaves whole lines behind,
+// all but the last moment's.
 #pragma once
 
 #include <chrono>
