@@ -177,7 +177,6 @@ PassEnd RunPass(Pass& pass, char mode, PassRecord& record) {
   record.file = pass.dataFile;
   if (!probe.identified) return RefuseUnidentified(probe, mode, pass.dataFile);
 
-  PassEnd end;
   if (mode == kModeRead && probe.size == 0) {
     // No dump of a chip whose size is not known: an empty file would
     // replace a good dump and look complete.
@@ -187,7 +186,7 @@ PassEnd RunPass(Pass& pass, char mode, PassRecord& record) {
                     pass.dataFile + " was left unchanged.",
                 PassResult::kRefused, false);
   }
-  end = mode == kModeRead ? ReadPass(pass) : WritePass(pass);
+  const PassEnd end = mode == kModeRead ? ReadPass(pass) : WritePass(pass);
   if (!end.endRun) ReportLineErrors(pass);
   return end;
 }
