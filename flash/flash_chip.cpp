@@ -56,24 +56,25 @@ struct Exchange {
 };
 
 // A target that lost a byte of a request waits for one more, and would take
-// the first byte of the next request for it, spoiling that request too.
-// Idle-level bytes complete the lost request instead (at most its own length
-// is missing); whatever the target then makes of them is dropped with its
-// reply, and filler outside a frame is skipped by the bridge.
-void CompleteLostRequest(SerialPort& port, uint32_t length) {
+// the first byte of the next request for it, spoiling that request too; a
+// length spoiled on its way makes it wait for up to a whole frame. A
+// frame's worth of idle-level bytes completes whatever it waits for;
+// whatever it then makes of them is dropped with its reply, and filler
+// outside a frame is skipped by the bridge.
+void CompleteLostRequest(SerialPort& port) {
   port.TraceNote("completing a request the target may have cut short");
   std::array<uint8_t, kFrameScratchSize> filler;
   filler.fill(spi::kFiller);
-  port.Write(filler.data(), std::min<uint32_t>(length, static_cast<uint32_t>(filler.size())));
+  port.Write(filler.data(), static_cast<uint32_t>(filler.size()));
 }
 
 // Runs one transaction on a clean line: bytes left over from an earlier
 // exchange are dropped first (and count as damage to that exchange).
 Exchange Transact(SerialPort& port, LineWatch& line, uint8_t opcode, uint8_t commandLength,
                   uint8_t* bus, uint32_t dataLength) {
-  if (line.pendingRequest > 0) {
-    CompleteLostRequest(port, line.pendingRequest);
-    line.pendingRequest = 0;
+  if (line.requestMayBeOpen) {
+    CompleteLostRequest(port);
+    line.requestMayBeOpen = false;
     line.dirty = true;
   }
   if (line.dirty || port.InputPending()) {
@@ -95,7 +96,7 @@ Exchange Transact(SerialPort& port, LineWatch& line, uint8_t opcode, uint8_t com
       return x;
     case BridgeStatus::kSilent:
       ++line.silentInRow;
-      line.pendingRequest = kFrameHeaderSize + commandLength + dataLength;
+      line.requestMayBeOpen = true;
       break;
     default:
       line.silentInRow = 0;

@@ -82,9 +82,9 @@ struct LineWatch {
   uint32_t damagedInRow = 0;
   uint32_t errors = 0;  // exchanges resent, polled again or repaired
   bool dirty = false;   // the line may still carry bytes of a damaged exchange
-  // Bytes of the last request, when not one byte of its reply came: the
-  // target may have lost a byte of it and still be waiting for the rest.
-  uint32_t pendingRequest = 0;
+  // Not one byte of the last reply came: the target may have lost a byte
+  // of the request and still be waiting for the rest.
+  bool requestMayBeOpen = false;
 };
 
 // A plain read takes a chunk from its first clean reply; a confirmed read

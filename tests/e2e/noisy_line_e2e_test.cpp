@@ -81,6 +81,18 @@ TEST_F(NoisyLineTest, LostByteInAPageProgramIsCaughtByTheReadBack) {
   EXPECT_EQ(run.proc.out.find("verify done"), std::string::npos) << run.proc.out;
 }
 
+TEST_F(NoisyLineTest, LengthSpoiledOnItsWayDoesNotEatTheFollowingRequests) {
+  // A status read's length arrives as 0x0102: the box waits for 258 bus
+  // bytes, and without filler would take the next requests for them, until
+  // tarvex gave the box up as silent.
+  const BoxRun run = Run(Box({"--fault", std::to_string(kFirstPageStatusFrame) + ":flip-in:3"}),
+                         {"-fw", "fw.img"});
+  EXPECT_EQ(run.proc.status, kStoppedBySigint);
+  EXPECT_NE(run.proc.out.find("\n write done"), std::string::npos) << run.proc.out;
+  EXPECT_EQ(run.proc.out.find("Failed"), std::string::npos) << run.proc.out;
+  EXPECT_EQ(ReadBytes(Path("chip.bin")), Padded(file, kChipSize));
+}
+
 TEST_F(NoisyLineTest, DamagedEraseRequestIsDoneAgain) {
   // The opcode arrives as C6, which the chip ignores: without a second
   // erase the old data would be programmed over.
