@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class WireTrace;
 
@@ -94,6 +95,11 @@ private:
 #endif
   // Marks the device gone and says why in the trace.
   void MarkLost(const char* what, int error);
+  // The wire trace's lines for each operation; nothing without a trace.
+  void TraceTimeouts(uint32_t totalMs, uint32_t intervalMs);
+  void TraceWrite(const uint8_t* data, uint32_t count, uint32_t written, bool failed);
+  void TraceRead(const uint8_t* buffer, uint32_t count, uint32_t got, bool stopped);
+  void TraceDropped(const std::vector<uint8_t>& dropped);
   void EndTrace();
 
   std::unique_ptr<WireTrace> trace_;

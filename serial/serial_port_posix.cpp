@@ -202,9 +202,7 @@ bool SerialPort::Open(const std::string& name, uint32_t baud, uint32_t readTotal
 
 bool SerialPort::SetReadTimeouts(uint32_t totalMs, uint32_t intervalMs) {
   if (!IsOpen()) return false;
-  if (trace_ && (totalMs != totalMs_ || intervalMs != intervalMs_))
-    trace_->Note("read time-outs: total " + std::to_string(totalMs) + " ms, interval " +
-                 std::to_string(intervalMs) + " ms");
+  TraceTimeouts(totalMs, intervalMs);
   totalMs_ = totalMs;
   intervalMs_ = intervalMs;
   return true;
@@ -242,11 +240,7 @@ bool SerialPort::Write(const uint8_t* data, uint32_t count) {
     }
     MarkLost("write", n < 0 ? errno : 0);  // EIO, ENXIO: the device is gone
   }
-  if (trace_) {
-    trace_->Bytes('>', data, done);
-    if (done < count)
-      trace_->Note("write failed: wanted " + std::to_string(count) + ", wrote " + std::to_string(done));
-  }
+  TraceWrite(data, count, done, false);
   if (done < count) {
     std::printf("write error\n");
     return false;
@@ -300,13 +294,7 @@ bool SerialPort::Read(uint8_t* buffer, uint32_t count, uint32_t* received) {
     }
   }
   if (received) *received = got;
-  if (trace_) {
-    trace_->Bytes('<', buffer, got);
-    if (got < count) {
-      const char* why = lost_ ? "read ended, port lost" : stopped ? "read stopped" : "read time-out";
-      trace_->Note(std::string(why) + ": wanted " + std::to_string(count) + ", got " + std::to_string(got));
-    }
-  }
+  TraceRead(buffer, count, got, stopped);
   return got == count;
 }
 
@@ -327,9 +315,7 @@ void SerialPort::DiscardInput() {
         break;
       }
     }
-    trace_->Bytes('<', dropped.data(), dropped.size());
-    trace_->Note("input dropped: " + std::to_string(dropped.size()) +
-                 (dropped.size() == 1 ? " byte" : " bytes"));
+    TraceDropped(dropped);
   }
   tcflush(fd_, TCIFLUSH);
 }
@@ -338,18 +324,6 @@ bool SerialPort::InputPending() {
   int queued = 0;
   if (!IsOpen() || lost_ || ioctl(fd_, FIONREAD, &queued) != 0) return false;
   return queued > 0;
-}
-
-void SerialPort::TraceNote(const std::string& text) {
-  if (trace_) trace_->Note(text);
-}
-
-void SerialPort::EndTrace() {
-  if (!trace_) return;
-  if (platform::StopRequested())
-    trace_->Note("stop requested, exit status " + std::to_string(platform::StopExitStatus()));
-  trace_->Note("close");
-  trace_.reset();
 }
 
 bool SerialPort::Close() {

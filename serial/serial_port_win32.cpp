@@ -163,9 +163,7 @@ bool SerialPort::SetReadTimeouts(uint32_t totalMs, uint32_t intervalMs) {
   timeouts.ReadTotalTimeoutMultiplier = 0;
   timeouts.ReadTotalTimeoutConstant = totalMs;
   if (!SetCommTimeouts(AsHandle(handle_), &timeouts)) return false;
-  if (trace_ && (totalMs != totalMs_ || intervalMs != intervalMs_))
-    trace_->Note("read time-outs: total " + std::to_string(totalMs) + " ms, interval " +
-                 std::to_string(intervalMs) + " ms");
+  TraceTimeouts(totalMs, intervalMs);
   totalMs_ = totalMs;
   intervalMs_ = intervalMs;
   return true;
@@ -201,11 +199,7 @@ bool SerialPort::Write(const uint8_t* data, uint32_t count) {
   DWORD written = 0;
   const bool ok = !lost_ && WriteFile(AsHandle(handle_), data, count, &written, nullptr);
   if (!ok && !lost_) CheckGone("write");
-  if (trace_) {
-    trace_->Bytes('>', data, written);
-    if (!ok || written != count)
-      trace_->Note("write failed: wanted " + std::to_string(count) + ", wrote " + std::to_string(written));
-  }
+  TraceWrite(data, count, written, !ok);
   if (!ok) {
     std::printf("write error\n");
     return false;
@@ -221,12 +215,7 @@ bool SerialPort::Read(uint8_t* buffer, uint32_t count, uint32_t* received) {
   const bool ok = ReadFile(AsHandle(handle_), buffer, count, &got, nullptr) && got == count;
   if (!ok) CheckGone("read");
   if (received) *received = got;
-  if (trace_) {
-    trace_->Bytes('<', buffer, got);
-    if (got < count)
-      trace_->Note(std::string(lost_ ? "read ended, port lost" : platform::StopRequested() ? "read stopped" : "read time-out") +
-                   ": wanted " + std::to_string(count) + ", got " + std::to_string(got));
-  }
+  TraceRead(buffer, count, got, platform::StopRequested());
   return ok;
 }
 
@@ -244,9 +233,7 @@ void SerialPort::DiscardInput() {
       if (!ReadFile(AsHandle(handle_), dropped.data(), status.cbInQue, &got, nullptr)) got = 0;
       dropped.resize(got);
     }
-    trace_->Bytes('<', dropped.data(), dropped.size());
-    trace_->Note("input dropped: " + std::to_string(dropped.size()) +
-                 (dropped.size() == 1 ? " byte" : " bytes"));
+    TraceDropped(dropped);
   }
   PurgeComm(AsHandle(handle_), PURGE_RXCLEAR);
 }
@@ -257,18 +244,6 @@ bool SerialPort::InputPending() {
   COMSTAT status{};
   if (!ClearCommError(AsHandle(handle_), &errors, &status)) return false;
   return status.cbInQue > 0;
-}
-
-void SerialPort::TraceNote(const std::string& text) {
-  if (trace_) trace_->Note(text);
-}
-
-void SerialPort::EndTrace() {
-  if (!trace_) return;
-  if (platform::StopRequested())
-    trace_->Note("stop requested, exit status " + std::to_string(platform::StopExitStatus()));
-  trace_->Note("close");
-  trace_.reset();
 }
 
 bool SerialPort::Close() {
