@@ -738,18 +738,23 @@ def noisy_report(passes, chip_size, seeds, powerups, jobs, wall, rates=NOISY_RAT
                          (f"{clean[mode]:.1f} s" if not rate else
                           (f"{sum(times) / len(times):.2f}, {max(times):.2f}" if times else "-")),
                          "; ".join(reasons) or "-"))
-    widths = [max(len(h), *(len(row[i]) for row in rows)) for i, h in enumerate(head)]
-    line = lambda cells: "| " + " | ".join(c.ljust(w) for c, w in zip(cells, widths)) + " |"
-    print(line(head))
-    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
-    for row in rows:
-        print(line(row))
+    print_table(head, rows)
     print("every dump that ended \" read done\" equals the chip; every write pass that ended without "
           "a failure left the chip holding the file")
     print()
 
 
 # --- report -------------------------------------------------------------------
+
+def print_table(head, rows):
+    """A Markdown table, each column as wide as its widest cell."""
+    widths = [max(len(h), *(len(row[i]) for row in rows)) for i, h in enumerate(head)]
+    line = lambda cells: "| " + " | ".join(c.ljust(w) for c, w in zip(cells, widths)) + " |"
+    print(line(head))
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for row in rows:
+        print(line(row))
+
 
 def machine_line():
     model = "?"
@@ -799,12 +804,7 @@ def report(results, idle, mode):
         rows.append(("idle 10 s", "-", "-", "-", "-", f"{idle.elapsed:.3f}", "-", "-", "-",
                      f"{idle.cpu_window:.4f}", "-", f"{idle.cpu:.4f}", rss_text(idle), f"{idle.box_cpu_window:.4f}",
                      waits_text(idle)))
-    widths = [max(len(h), *(len(row[i]) for row in rows)) for i, h in enumerate(head)]
-    line = lambda cells: "| " + " | ".join(c.ljust(w) for c, w in zip(cells, widths)) + " |"
-    print(line(head))
-    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
-    for row in rows:
-        print(line(row))
+    print_table(head, rows)
     print()
 
     # Memory: the peak of each unpaced size, reads and writes apart.
