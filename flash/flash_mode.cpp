@@ -105,14 +105,7 @@ struct RunRecord {
 // back, would give a dump of the wrong length (an empty one replacing a good
 // dump) or a write checked against the wrong size.
 PassEnd RefuseUnidentified(const ProbeResult& probe, char mode, const std::string& dataFile) {
-  if (probe.silent) {
-    std::printf("%s", kNotResponding);
-    std::fflush(stdout);
-    PassEnd end;
-    end.result = PassResult::kFailed;
-    end.message = "Failed: Target is not responding.";
-    return end;
-  }
+  if (probe.silent) return Fail(kNotResponding);
   if (mode == kModeRead)
     return Fail("the flash identification did not come back right; " + dataFile +
                     " was left unchanged.",

@@ -45,7 +45,8 @@ struct Pass {
 
 using Block = std::array<uint8_t, kBlockSize>;
 
-inline constexpr char kNotResponding[] = "\nFailed: Target is not responding.\n";
+// Printed as "\nFailed: Target is not responding.\n".
+inline constexpr char kNotResponding[] = "Target is not responding.";
 
 // Block k's start as a share of the chip size in whole percent, plus 1, in
 // 32-bit arithmetic; 0 when the size is not known.

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "flash/pass.h"
+#include "flash/pass_record.h"
 #include "platform/platform.h"
 #include "serial/serial_port.h"
 
@@ -15,21 +16,6 @@ namespace {
 
 constexpr uint32_t kPercentScale = 100 * kBlockSize;
 constexpr uint32_t kMsPerSecond = 1000;
-
-// The message as a report can hold it: on one line, without the blank
-// lines around it.
-std::string OneLine(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\n' || c == '\r') {
-      if (!out.empty() && out.back() != ' ') out += ' ';
-    } else {
-      out += c;
-    }
-  }
-  while (!out.empty() && out.back() == ' ') out.pop_back();
-  return out;
-}
 
 }  // namespace
 
@@ -92,14 +78,7 @@ PassEnd EndOnFailure(FlashStatus status, uint32_t address, SerialPort& port,
     case FlashStatus::kStopped:
       return Stop(port, note);
     case FlashStatus::kNotResponding:
-      std::printf("%s", kNotResponding);
-      std::fflush(stdout);
-      {
-        PassEnd end;
-        end.result = PassResult::kFailed;
-        end.message = OneLine(kNotResponding);
-        return end;
-      }
+      return Fail(kNotResponding);
     case FlashStatus::kReadFailed:
       return Fail(std::string("the flash did not read back right at address=") + where + tail);
     case FlashStatus::kLineTooNoisy:

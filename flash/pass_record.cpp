@@ -16,33 +16,6 @@ namespace {
 bool IsLineBreak(char c) { return c == '\n' || c == '\r'; }
 bool IsBlank(char c) { return c == ' ' || c == '\t' || IsLineBreak(c); }
 
-// The console text on one line: each run of blanks that holds a line break
-// becomes one space, and blanks at either end go. Other blanks stay as they
-// are.
-std::string OneLine(std::string_view text) {
-  size_t begin = 0;
-  size_t end = text.size();
-  while (begin < end && IsBlank(text[begin])) ++begin;
-  while (end > begin && IsBlank(text[end - 1])) --end;
-  std::string line;
-  line.reserve(end - begin);
-  for (size_t i = begin; i < end;) {
-    if (!IsBlank(text[i])) {
-      line += text[i++];
-      continue;
-    }
-    size_t runEnd = i;
-    bool hasBreak = false;
-    while (runEnd < end && IsBlank(text[runEnd])) hasBreak |= IsLineBreak(text[runEnd++]);
-    if (hasBreak)
-      line += ' ';
-    else
-      line.append(text, i, runEnd - i);
-    i = runEnd;
-  }
-  return line;
-}
-
 // ---- JSON -----------------------------------------------------------------
 
 constexpr unsigned char kFirstPrintable = 0x20;
@@ -143,6 +116,30 @@ constexpr std::string_view kRefused = "refused";
 constexpr std::string_view kStopped = "stopped";
 
 }  // namespace
+
+std::string OneLine(std::string_view text) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && IsBlank(text[begin])) ++begin;
+  while (end > begin && IsBlank(text[end - 1])) --end;
+  std::string line;
+  line.reserve(end - begin);
+  for (size_t i = begin; i < end;) {
+    if (!IsBlank(text[i])) {
+      line += text[i++];
+      continue;
+    }
+    size_t runEnd = i;
+    bool hasBreak = false;
+    while (runEnd < end && IsBlank(text[runEnd])) hasBreak |= IsLineBreak(text[runEnd++]);
+    if (hasBreak)
+      line += ' ';
+    else
+      line.append(text, i, runEnd - i);
+    i = runEnd;
+  }
+  return line;
+}
 
 std::string ReportPath() {
   const char* path = std::getenv(kReportVariable);

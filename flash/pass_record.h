@@ -7,6 +7,7 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The environment variable that names the report file; without it (or when
@@ -15,6 +16,11 @@ constexpr char kReportVariable[] = "TARVEX_REPORT";
 
 // The report file that kReportVariable names, or "" for none.
 std::string ReportPath();
+
+// The console text on one line: each run of blanks that holds a line break
+// becomes one space, and blanks at either end go. Other blanks stay as they
+// are.
+std::string OneLine(std::string_view text);
 
 struct PassRecord {
   std::string port;                    // as the messages name it, e.g. "COM1"
