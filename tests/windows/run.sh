@@ -126,7 +126,7 @@ else
   pass "cross build of tarvex.exe, no warnings"
 fi
 probe_src=("$here/serial_probe.cpp" "$src/serial/serial_port_win32.cpp" "$src/serial/wire_trace.cpp"
-  "$src/serial/open_help.cpp" "$src/serial/open_help_win32.cpp" "$src/platform/platform_win32.cpp")
+  "$src/serial/serial_port_trace.cpp" "$src/serial/open_help.cpp" "$src/serial/open_help_win32.cpp" "$src/platform/platform_win32.cpp")
 if "$cxx" -std=c++20 -O2 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion \
      -I"$src" "${probe_src[@]}" -static -lwinmm -o "$win_build/serial-probe.exe" >"$work/probe-build.log" 2>&1 &&
    ! grep -q "warning:" "$work/probe-build.log"; then
